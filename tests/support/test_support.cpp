@@ -1,0 +1,96 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ztpu/log.h"
+
+namespace fs = std::filesystem;
+
+namespace ztpu_test {
+
+ScratchDir::ScratchDir() {
+  std::string tmpl = (fs::temp_directory_path() / "ztpu-test-XXXXXX").string();
+  char* made = mkdtemp(tmpl.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed";
+    return;
+  }
+  path_ = made;
+  old_cwd_ = fs::current_path().string();
+  fs::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  if (!old_cwd_.empty()) fs::current_path(old_cwd_, ec);
+  if (!path_.empty() && std::getenv("ZTPU_KEEP_SCRATCH") == nullptr) fs::remove_all(path_, ec);
+}
+
+void ScratchDir::mkdirs(const std::string& rel) const { fs::create_directories(fs::path(path_) / rel); }
+
+void ScratchDir::write(const std::string& rel, const std::string& content) const {
+  fs::path p = fs::path(path_) / rel;
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string ScratchDir::read(const std::string& rel) const {
+  std::ifstream in(fs::path(path_) / rel, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool ScratchDir::exists(const std::string& rel) const { return fs::exists(fs::path(path_) / rel); }
+
+LogCapture::LogCapture() { ztpu_log_set_sink(&LogCapture::sink, this); }
+LogCapture::~LogCapture() { ztpu_log_set_sink(nullptr, nullptr); }
+
+void LogCapture::sink(int priority, const char* text, void* ctx) {
+  auto* self = static_cast<LogCapture*>(ctx);
+  std::lock_guard<std::mutex> g(self->mu_);
+  self->msgs_.emplace_back(priority, text);
+}
+
+std::vector<std::pair<int, std::string>> LogCapture::messages() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return msgs_;
+}
+
+bool LogCapture::contains(const std::string& needle, int priority) const {
+  std::lock_guard<std::mutex> g(mu_);
+  for (const auto& [p, t] : msgs_)
+    if (t.find(needle) != std::string::npos && (priority < 0 || p == priority)) return true;
+  return false;
+}
+
+size_t LogCapture::count(const std::string& needle) const {
+  std::lock_guard<std::mutex> g(mu_);
+  size_t n = 0;
+  for (const auto& m : msgs_)
+    if (m.second.find(needle) != std::string::npos) ++n;
+  return n;
+}
+
+void LogCapture::clear() {
+  std::lock_guard<std::mutex> g(mu_);
+  msgs_.clear();
+}
+
+std::string LogCapture::dump() const {
+  std::lock_guard<std::mutex> g(mu_);
+  std::string out;
+  for (const auto& m : msgs_) out += std::to_string(m.first) + ": " + m.second;
+  return out;
+}
+
+std::string build_dir() { return ZTPU_TEST_BUILD_DIR; }
+
+}  // namespace ztpu_test
