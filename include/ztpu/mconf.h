@@ -62,8 +62,9 @@ int mconf_set_str(mconf_key key, const char* value);
 // modified) and installs the result when complete. 0, or -1.
 int mconf_load_from_buffer(const char* buf, int size);
 
-// Writes size bytes to the configuration file (created 0644 or truncated) in
-// one write. 0 when the write stored more than 0 bytes, else -1.
+// Writes size bytes to the configuration file (mode 0644), under a temporary
+// name renamed into place, so the file holds either the old or the whole new
+// text. 0, or -1 (size <= 0, or the text could not be written in full).
 int mconf_do_store(const char* buf, int size);
 
 // mconf_load_from_buffer, and only when it succeeded, mconf_do_store.
