@@ -1,0 +1,238 @@
+// ALSA capture wrapper and the receiver thread.
+#include <alsa/asoundlib.h>
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "kalvo/kalvo.h"
+#include "ztpu/log.h"
+
+#define KALVO_AUDIO_ERROR(err) \
+  ztpu_log(LOG_ERR, "[%s():%d] ERROR: %s\n", __func__, __LINE__, snd_strerror(err))
+
+namespace {
+
+constexpr char kDevice[] = "hw:0,0";
+constexpr int kReceiverPriority = 50;
+// Pause after a read that failed or returned nothing, so that a dead device
+// cannot keep the real-time thread busy.
+constexpr long kFailPauseNs = 10'000'000;
+// A device may run ahead of the clock by its buffer (4096 frames); one that
+// delivers faster than that (a file at its end) is held to real time.
+constexpr int64_t kMaxAheadFrames = 4096;
+
+// Reads frames frames; the number read, or the last negative error after
+// two attempts (prepare between them recovers an overrun).
+snd_pcm_sframes_t read_frames(kalvo_audio* a, void* buf, int frames) {
+  snd_pcm_sframes_t r = -EIO;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    r = snd_pcm_readi(a->handle, buf, static_cast<snd_pcm_uframes_t>(frames));
+    if (r >= 0) return r;
+    ztpu_log(LOG_ERR, "[%s():%d] ERROR: audio read: %s\n", "kalvo_audio_read", __LINE__,
+             snd_strerror(static_cast<int>(r)));
+    snd_pcm_prepare(a->handle);
+  }
+  return r;
+}
+
+int64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void sleep_ns(int64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// Keeps the frames delivered from running further ahead of the clock than
+// the device buffer could explain.
+class Pacer {
+ public:
+  void delivered(int64_t frames) {
+    frames_ += frames;
+    const int64_t elapsed = now_ns() - start_;
+    const int64_t due = elapsed * KALVO_RATE / 1'000'000'000;
+    if (frames_ < due) {
+      // Behind (blocked on the device): no credit for the past.
+      start_ = now_ns() - frames_ * 1'000'000'000 / KALVO_RATE;
+      return;
+    }
+    const int64_t ahead = frames_ - due;
+    if (ahead > kMaxAheadFrames) sleep_ns((ahead - kMaxAheadFrames) * 1'000'000'000 / KALVO_RATE);
+  }
+
+ private:
+  int64_t start_ = now_ns();
+  int64_t frames_ = 0;
+};
+
+void* receiver_thread(void* arg) {
+  auto* r = static_cast<kalvo_receiver*>(arg);
+  auto* decoder = static_cast<kalvo_decoder*>(r->decoder);
+  kalvo_audio_prepare(r->audio);
+  bool flushed = false;
+  Pacer pacer;
+  while (r->running.load(std::memory_order_acquire) == 1) {
+    const snd_pcm_sframes_t got = read_frames(r->audio, r->buffer, KALVO_BLOCK_FRAMES);
+    if (got <= 0) {
+      sleep_ns(kFailPauseNs);
+      continue;
+    }
+    pacer.delivered(got);
+    if (r->active.load(std::memory_order_acquire) == 0) {
+      flushed = false;
+      continue;
+    }
+    if (!flushed) {
+      kalvo_decoder_flush(decoder);
+      flushed = true;
+    }
+    // A short read leaves stale samples behind it: decode only what came.
+    const int frames = static_cast<int>(got);
+    for (int i = 1; i < frames; ++i) r->buffer[i] = r->buffer[2 * i];
+    unsigned char* out = nullptr;
+    const int length = kalvo_decoder_decode(decoder, r->buffer, frames, &out);
+    if (length != 0 && r->callback != nullptr) r->callback(out, length, r->callback_arg);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int kalvo_audio_set_params(kalvo_audio* a) {
+  snd_pcm_hw_params_t* params;
+  snd_pcm_hw_params_alloca(&params);
+  snd_pcm_t* h = a->handle;
+  int err;
+  unsigned rate = KALVO_RATE;
+  if ((err = snd_pcm_hw_params_any(h, params)) < 0 ||
+      (err = snd_pcm_hw_params_set_access(h, params, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
+      (err = snd_pcm_hw_params_set_format(h, params, SND_PCM_FORMAT_S16_LE)) < 0 ||
+      (err = snd_pcm_hw_params_set_channels(h, params, 2)) < 0 ||
+      (err = snd_pcm_hw_params_set_rate_near(h, params, &rate, nullptr)) < 0 ||
+      (err = snd_pcm_hw_params_set_buffer_size(h, params, 4096)) < 0 ||
+      (err = snd_pcm_hw_params_set_period_size(h, params, 256, 0)) < 0) {
+    KALVO_AUDIO_ERROR(err);
+    return err;
+  }
+  snd_pcm_hw_params(h, params);
+  return 0;
+}
+
+kalvo_audio* kalvo_audio_new(int playback) {
+  auto* a = new (std::nothrow) kalvo_audio{};
+  if (a == nullptr) return nullptr;
+  int err = snd_pcm_open(&a->handle, kDevice,
+                         playback ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, 0);
+  if (err < 0) {
+    KALVO_AUDIO_ERROR(err);
+    delete a;
+    return nullptr;
+  }
+  if ((err = kalvo_audio_set_params(a)) < 0) {
+    KALVO_AUDIO_ERROR(err);
+    snd_pcm_close(a->handle);
+    delete a;
+    return nullptr;
+  }
+  return a;
+}
+
+int kalvo_audio_prepare(kalvo_audio* a) { return snd_pcm_prepare(a->handle); }
+
+int kalvo_audio_pause(kalvo_audio* a) { return snd_pcm_drop(a->handle); }
+
+int kalvo_audio_read(kalvo_audio* a, void* buf, int frames) {
+  const snd_pcm_sframes_t r = read_frames(a, buf, frames);
+  return r < 0 ? static_cast<int>(r) : 0;
+}
+
+int kalvo_audio_write(kalvo_audio* a, const void* buf, int frames) {
+  snd_pcm_sframes_t r = -EIO;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    r = snd_pcm_writei(a->handle, buf, static_cast<snd_pcm_uframes_t>(frames));
+    if (r >= 0) return static_cast<int>(r);
+    snd_pcm_prepare(a->handle);
+  }
+  return static_cast<int>(r);
+}
+
+void kalvo_audio_free(kalvo_audio* a) {
+  if (a == nullptr) return;
+  snd_pcm_hw_free(a->handle);
+  snd_pcm_close(a->handle);
+  delete a;
+}
+
+kalvo_receiver* kalvo_receiver_new(receiver_callback_t callback, void* arg) {
+  auto* r = new (std::nothrow) kalvo_receiver{};
+  if (r == nullptr) return nullptr;
+  kalvo_decoder* decoder = kalvo_decoder_new();
+  if (decoder == nullptr) {
+    delete r;
+    return nullptr;
+  }
+  r->decoder = decoder;
+  r->audio = kalvo_audio_new(0);
+  if (r->audio == nullptr) {
+    kalvo_decoder_free(decoder);
+    delete r;
+    return nullptr;
+  }
+  r->active.store(0);
+  r->callback = callback;
+  r->callback_arg = arg;
+  r->running.store(1);
+
+  pthread_attr_init(&r->thread_attr);
+  pthread_attr_setschedpolicy(&r->thread_attr, SCHED_FIFO);
+  sched_param param{};
+  pthread_attr_getschedparam(&r->thread_attr, &param);
+  param.sched_priority = kReceiverPriority;
+  pthread_attr_setschedparam(&r->thread_attr, &param);
+  pthread_attr_setinheritsched(&r->thread_attr, PTHREAD_EXPLICIT_SCHED);
+  int err = pthread_create(&r->thread, &r->thread_attr, receiver_thread, r);
+  if (err == EPERM) {
+    ztpu_log(LOG_WARNING,
+             "[%s():%d] WARNING: real-time priority refused (%s), receiver runs at normal "
+             "priority\n",
+             __func__, __LINE__, strerror(err));
+    pthread_attr_destroy(&r->thread_attr);
+    pthread_attr_init(&r->thread_attr);
+    err = pthread_create(&r->thread, &r->thread_attr, receiver_thread, r);
+  }
+  if (err != 0) {
+    ztpu_log(LOG_ERR, "[%s():%d] ERROR: receiver thread: %s\n", __func__, __LINE__, strerror(err));
+    pthread_attr_destroy(&r->thread_attr);
+    kalvo_audio_free(r->audio);
+    kalvo_decoder_free(decoder);
+    delete r;
+    return nullptr;
+  }
+  return r;
+}
+
+void kalvo_receiver_start(kalvo_receiver* r) {
+  if (r->running.load(std::memory_order_acquire) == 1)
+    r->active.store(1, std::memory_order_release);
+}
+
+void kalvo_receiver_stop(kalvo_receiver* r) { r->active.store(0, std::memory_order_release); }
+
+void kalvo_receiver_free(kalvo_receiver* r) {
+  if (r == nullptr) return;
+  r->running.store(0, std::memory_order_release);
+  r->active.store(0, std::memory_order_release);
+  pthread_join(r->thread, nullptr);
+  pthread_attr_destroy(&r->thread_attr);
+  kalvo_audio_free(r->audio);
+  kalvo_decoder_free(static_cast<kalvo_decoder*>(r->decoder));
+  delete r;
+}

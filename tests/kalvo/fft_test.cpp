@@ -1,0 +1,230 @@
+// Integer trigonometry, transforms and correlation against their plain
+// definitions (the recursive transform kept here as the oracle).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "kalvo/kalvo.h"
+#include "kalvo_internal.h"
+
+namespace {
+
+using Spectrum = std::vector<kalvo_complex>;
+
+kalvo_complex twiddle(int j) {
+  const int theta = -(36000 * j) / 256;
+  return {cosi(theta), sini(theta)};
+}
+
+kalvo_complex add(kalvo_complex a, kalvo_complex b) {
+  return {kalvo_wrap::add(a.re, b.re), kalvo_wrap::add(a.im, b.im)};
+}
+kalvo_complex sub(kalvo_complex a, kalvo_complex b) {
+  return {kalvo_wrap::sub(a.re, b.re), kalvo_wrap::sub(a.im, b.im)};
+}
+
+// The recursive decimation in time exactly as defined.
+template <typename Get>
+void fft_rec(Get in, kalvo_complex* out, int n, int in_offset, int out_offset, int stride) {
+  const int h = n / 2;
+  if (h == 1) {
+    const kalvo_complex e = in(in_offset), o = in(in_offset + stride);
+    out[out_offset] = add(e, o);
+    out[out_offset + 1] = sub(e, o);
+    return;
+  }
+  fft_rec(in, out, h, in_offset, out_offset, stride * 2);
+  fft_rec(in, out, h, in_offset + stride, out_offset + h, stride * 2);
+  for (int k = 0; k < h; ++k) {
+    kalvo_complex t;
+    const kalvo_complex w = twiddle(k * stride);
+    complex_mul(&out[out_offset + h + k], &w, &t);
+    const kalvo_complex e = out[out_offset + k];
+    out[out_offset + k] = add(e, t);
+    out[out_offset + h + k] = sub(e, t);
+  }
+}
+
+Spectrum oracle_fft(const std::vector<int64_t>& x) {
+  Spectrum out(256);
+  fft_rec([&](int i) { return kalvo_complex{x[i], 0}; }, out.data(), 256, 0, 0, 1);
+  return out;
+}
+
+Spectrum fft(const std::vector<int64_t>& x) {
+  Spectrum out(256);
+  kalvo_fft(x.data(), out.data(), 256);
+  return out;
+}
+
+void expect_same(const Spectrum& a, const Spectrum& b) {
+  for (size_t k = 0; k < a.size(); ++k) {
+    ASSERT_EQ(a[k].re, b[k].re) << "bin " << k;
+    ASSERT_EQ(a[k].im, b[k].im) << "bin " << k;
+  }
+}
+
+std::vector<int64_t> rotate_left(const std::vector<int64_t>& x, int by) {
+  std::vector<int64_t> r(x.size());
+  for (size_t i = 0; i < x.size(); ++i) r[i] = x[(i + by) % x.size()];
+  return r;
+}
+
+TEST(KalvoTrig, ExactValuesAndSymmetry) {
+  EXPECT_EQ(sini(9000), 10000);
+  EXPECT_EQ(cosi(0), 10000);
+  EXPECT_EQ(cosi(9000), 0);
+  EXPECT_EQ(cosi(18000), -10000);
+  EXPECT_EQ(sini(-9000), -10000);
+  EXPECT_EQ(sini(27000), -10000);
+  EXPECT_EQ(sini(50), 88);
+  EXPECT_EQ(sini(150), 262);
+  EXPECT_EQ(cosi(36000), cosi(0));
+  EXPECT_EQ(sini(-4500), -sini(4500));
+  EXPECT_EQ(sini(4500), 7071);
+  // Extreme angles must not overflow while reducing.
+  EXPECT_EQ(sini(INT32_MIN), -sini(static_cast<int>(-(int64_t{INT32_MIN} % 36000))));
+}
+
+TEST(KalvoTrig, TableRuleAndInterpolation) {
+  for (int d = 0; d <= 90; ++d) {
+    const int expect = static_cast<int>(std::floor(std::sin(d * M_PI / 180.0) * 10000 + 0.5));
+    ASSERT_EQ(sini(d * 100), expect) << d;
+  }
+  // Every angle of one turn against the quadrant rules written out.
+  auto S = [](int r) {
+    const int i = r / 100, f = r % 100;
+    const int lo = sini(i * 100), hi = sini((i + 1) * 100);
+    return f == 0 ? lo : lo + ((hi - lo) * f + 50) / 100;
+  };
+  for (int a = 0; a < 36000; ++a) {
+    int s, c;
+    switch (a / 9000) {
+      case 0:
+        s = S(a);
+        c = S(9000 - a);
+        break;
+      case 1:
+        s = S(18000 - a);
+        c = -S(a - 9000);
+        break;
+      case 2:
+        s = -S(a - 18000);
+        c = -S(27000 - a);
+        break;
+      default:
+        s = -S(36000 - a);
+        c = S(a - 27000);
+        break;
+    }
+    ASSERT_EQ(sini(a), s) << a;
+    ASSERT_EQ(cosi(a), c) << a;
+    ASSERT_EQ(sini(-a), -s) << a;
+    ASSERT_EQ(cosi(-a), c) << a;
+    ASSERT_EQ(sini(a + 72000), s) << a;
+  }
+}
+
+TEST(KalvoFft, ComplexMulRescalesOnceAndAllowsAliasing) {
+  kalvo_complex a{12345, -678}, b{-9999, 4321};
+  kalvo_complex out;
+  complex_mul(&a, &b, &out);
+  EXPECT_EQ(out.re, (12345 * -9999 - (-678) * 4321) / 10000);
+  EXPECT_EQ(out.im, (12345 * 4321 + (-678) * -9999) / 10000);
+  complex_mul(&a, &b, &a);
+  EXPECT_EQ(a.re, out.re);
+  EXPECT_EQ(a.im, out.im);
+}
+
+TEST(KalvoFft, MatchesRecursiveDefinitionBitForBit) {
+  kalvo_fft_init();
+  std::mt19937_64 rng(20261206);
+  std::uniform_int_distribution<int64_t> pcm(-32768, 32767);
+  std::uniform_int_distribution<int64_t> wide(INT64_MIN, INT64_MAX);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<int64_t> x(256);
+    // Mostly audio-range input, some full-range input to exercise the wrap.
+    for (auto& v : x) v = round % 10 == 9 ? wide(rng) : pcm(rng);
+    expect_same(fft(x), oracle_fft(x));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(KalvoFft, ComplexInverseMatchesDefinition) {
+  kalvo_fft_init();
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int64_t> dist(-(int64_t{1} << 40), int64_t{1} << 40);
+  for (int round = 0; round < 100; ++round) {
+    Spectrum in(256);
+    for (auto& v : in) v = {dist(rng), dist(rng)};
+    Spectrum fwd(256);
+    fft_rec([&](int i) { return in[i]; }, fwd.data(), 256, 0, 0, 1);
+    Spectrum expect(256);
+    expect[0] = {fwd[0].re / 256, fwd[0].im / 256};
+    for (int k = 1; k < 256; ++k) expect[k] = {fwd[256 - k].re / 256, fwd[256 - k].im / 256};
+    Spectrum out(256);
+    kalvo_ifft(in.data(), out.data(), 256);
+    expect_same(out, expect);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(KalvoFft, ConstantSignalAndRoundTrip) {
+  kalvo_fft_init();
+  const Spectrum c = fft(std::vector<int64_t>(256, -1234));
+  EXPECT_EQ(c[0].re, 256 * -1234);
+  EXPECT_EQ(c[0].im, 0);
+  for (int k = 1; k < 256; ++k) {
+    ASSERT_EQ(c[k].re, 0) << k;
+    ASSERT_EQ(c[k].im, 0) << k;
+  }
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> pcm(-32768, 32767);
+  std::vector<int64_t> x(256);
+  for (auto& v : x) v = pcm(rng);
+  Spectrum back(256);
+  kalvo_ifft(fft(x).data(), back.data(), 256);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_NEAR(back[i].re, x[i], 40) << i;
+    EXPECT_NEAR(back[i].im, 0, 40) << i;
+  }
+}
+
+TEST(KalvoFft, WrongSizeLeavesOutputAlone) {
+  std::vector<int64_t> x(256, 1);
+  Spectrum out(256, kalvo_complex{7, 7});
+  kalvo_fft(x.data(), out.data(), 128);
+  EXPECT_EQ(out[0].re, 7);
+  EXPECT_EQ(out[200].im, 7);
+}
+
+TEST(KalvoXcorr, LagsOfRotatedSignals) {
+  kalvo_fft_init();
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> pcm(-20000, 20000);
+  std::vector<int64_t> x(256);
+  for (auto& v : x) v = pcm(rng);
+  const Spectrum ref = fft(x);
+  Spectrum work(256), out(256);
+  Spectrum sig = ref;
+  EXPECT_EQ(kalvo_xcorr(256, ref.data(), sig.data(), work.data(), out.data()), 0);
+  sig = fft(rotate_left(x, 5));
+  EXPECT_EQ(kalvo_xcorr(256, ref.data(), sig.data(), work.data(), sig.data()), 5);
+  sig = fft(rotate_left(x, 256 - 5));
+  EXPECT_EQ(kalvo_xcorr(256, ref.data(), sig.data(), work.data(), sig.data()), 251);
+  // The preamble against itself delayed, as the decoder meets it.
+  std::vector<int64_t> p(256);
+  kalvo_get_preamble(p.data());
+  const Spectrum pre = fft(p);
+  for (int lag : {1, 37, 100, 127}) {
+    sig = fft(rotate_left(p, lag));
+    EXPECT_EQ(kalvo_xcorr(256, pre.data(), sig.data(), work.data(), sig.data()), lag);
+  }
+  Spectrum zero(256, kalvo_complex{0, 0});
+  EXPECT_EQ(kalvo_xcorr(256, zero.data(), zero.data(), work.data(), out.data()), 0);
+}
+
+}  // namespace
