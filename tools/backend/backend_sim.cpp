@@ -1,0 +1,606 @@
+#include "backend_sim.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace ztpu_backend {
+
+namespace {
+
+constexpr std::size_t kHeaderLen = 20;
+constexpr std::size_t kOverhead = 21;
+constexpr std::size_t kUdpMax = 1472;
+constexpr std::uint16_t kPtlType = 0x0200;
+constexpr int kReadTimeoutSec = 3;
+constexpr std::uint32_t kExpireSec = 86400;
+
+std::uint16_t get16(const Bytes& b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+void put16(Bytes& b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v & 0xFF);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::string hex16(unsigned v) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "0x%02x", v);
+  return buf;
+}
+
+// What a request of each code must look like: transport, and its record's
+// size (fixed) or the offset of its block length field (variable: head +
+// 1..1024 data bytes).
+struct CmdShape {
+  Transport transport;
+  std::size_t size;  // fixed record size, or the head size when variable
+  bool variable;
+  std::size_t len_at;  // offset of the block's data_len (variable only)
+};
+
+const std::map<std::uint16_t, CmdShape>& shapes() {
+  static const std::map<std::uint16_t, CmdShape> table = {
+      {0x10, {Transport::tcp, 39, false, 0}}, {0x11, {Transport::udp, 20, false, 0}},
+      {0x12, {Transport::tcp, 59, false, 0}}, {0x13, {Transport::tcp, 44, true, 42}},
+      {0x14, {Transport::tcp, 38, false, 0}}, {0x15, {Transport::tcp, 24, false, 0}},
+      {0x16, {Transport::tcp, 24, false, 0}}, {0x18, {Transport::tcp, 58, false, 0}},
+      {0x19, {Transport::tcp, 38, true, 36}}, {0xAA, {Transport::tcp, 25, false, 0}},
+  };
+  return table;
+}
+
+bool send_all(int fd, const std::uint8_t* data, std::size_t len) {
+  std::size_t sent = 0;
+  while (sent < len) {
+    ssize_t n = send(fd, data + sent, len - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string to_hex(const std::uint8_t* data, std::size_t len) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(len * 2);
+  for (std::size_t i = 0; i < len; ++i) {
+    out.push_back(digits[data[i] >> 4]);
+    out.push_back(digits[data[i] & 0xF]);
+  }
+  return out;
+}
+
+BackendSim::BackendSim() = default;
+
+BackendSim::~BackendSim() { stop(); }
+
+int BackendSim::open_listener() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port_);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  return fd;
+}
+
+int BackendSim::start(const Options& opts) {
+  if (loop_thread_.joinable()) return -1;
+  opts_ = opts;
+  stopping_ = false;
+
+  // TCP and UDP share one port number, as the board uses one for both: pick
+  // a free TCP port, then take the same UDP port (retry if it is taken).
+  for (int attempt = 0; attempt < 20 && udp_fd_ < 0; ++attempt) {
+    port_ = opts.port;
+    listen_fd_ = open_listener();
+    if (listen_fd_ < 0) return -1;
+    udp_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udp_fd_ < 0) break;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    if (bind(udp_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(udp_fd_);
+      udp_fd_ = -1;
+      close(listen_fd_);
+      listen_fd_ = -1;
+      if (opts.port != 0) break;
+    }
+  }
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (udp_fd_ < 0 || listen_fd_ < 0 || wake_fd_ < 0) {
+    stop();
+    return -1;
+  }
+  loop_thread_ = std::thread([this] { loop(); });
+  return 0;
+}
+
+void BackendSim::stop() {
+  stopping_ = true;
+  if (wake_fd_ >= 0) {
+    std::uint64_t one = 1;
+    ssize_t w = write(wake_fd_, &one, sizeof(one));
+    (void)w;
+  }
+  if (loop_thread_.joinable()) loop_thread_.join();
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    for (int fd : conn_fds_) shutdown(fd, SHUT_RDWR);
+  }
+  cv_.notify_all();
+  reap(true);
+  for (int* fd : {&listen_fd_, &udp_fd_, &wake_fd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+void BackendSim::spawn(std::function<void()> fn) {
+  Worker& w = workers_.emplace_back();
+  w.thread = std::thread([&w, fn = std::move(fn)] {
+    fn();
+    w.done = true;
+  });
+}
+
+void BackendSim::reap(bool all) {
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if (all || it->done) {
+      if (it->thread.joinable()) it->thread.join();
+      it = workers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool BackendSim::wait_stop(std::chrono::milliseconds ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, ms, [this] { return stopping_.load(); });
+}
+
+void BackendSim::loop() {
+  while (!stopping_) {
+    if (offline_ && listen_fd_ >= 0) {
+      close(listen_fd_);
+      listen_fd_ = -1;
+    } else if (!offline_ && listen_fd_ < 0) {
+      listen_fd_ = open_listener();
+    }
+
+    pollfd fds[3] = {{wake_fd_, POLLIN, 0}, {udp_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    nfds_t n = listen_fd_ >= 0 ? 3 : 2;
+    int rc = poll(fds, n, 200);
+    if (rc > 0) {
+      if (fds[0].revents & POLLIN) {
+        std::uint64_t v;
+        ssize_t r = read(wake_fd_, &v, sizeof(v));
+        (void)r;
+      }
+      if (fds[1].revents & POLLIN) serve_udp();
+      if (n == 3 && (fds[2].revents & POLLIN)) {
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          std::lock_guard<std::mutex> g(mu_);
+          conn_fds_.insert(fd);
+        }
+        if (fd >= 0) spawn([this, fd] { serve_tcp(fd); });
+      }
+    }
+    reap(false);
+  }
+}
+
+void BackendSim::serve_tcp(int fd) {
+  timeval tv{kReadTimeoutSec, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+  auto read_exact = [&](Bytes& buf, std::size_t from, std::size_t len) {
+    std::size_t got = 0;
+    while (got < len && !stopping_) {
+      ssize_t r = recv(fd, buf.data() + from + got, len - got, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      got += static_cast<std::size_t>(r);
+    }
+    return got == len;
+  };
+
+  Bytes raw(kHeaderLen);
+  bool ok = read_exact(raw, 0, kHeaderLen);
+  if (!ok) {
+    if (!stopping_) violation("tcp: connection without a whole request header");
+  } else if (raw[0] != 0xEE || raw[1] != 0xAA) {
+    violation("tcp: request does not start with the identifier EE AA");
+    ok = false;
+  } else {
+    std::size_t data_len = get16(raw, 6);
+    raw.resize(kHeaderLen + data_len + 1);
+    ok = read_exact(raw, kHeaderLen, data_len + 1);
+    if (!ok && !stopping_)
+      violation("tcp " + hex16(get16(raw, 10)) + ": request shorter than its data_len");
+  }
+
+  if (ok) {
+    Reply reply = process(Transport::tcp, raw);
+    bool go = reply.answer;
+    if (go && reply.delay_ms > 0) go = !wait_stop(std::chrono::milliseconds(reply.delay_ms));
+    if (go) send_all(fd, reply.packet.data(), reply.packet.size());
+  }
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    conn_fds_.erase(fd);
+  }
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+}
+
+void BackendSim::serve_udp() {
+  Bytes raw(65536);
+  sockaddr_in from{};
+  socklen_t from_len = sizeof(from);
+  ssize_t n =
+      recvfrom(udp_fd_, raw.data(), raw.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+  if (n < 0 || offline_) return;
+  raw.resize(static_cast<std::size_t>(n));
+  if (raw.size() > kUdpMax) violation("udp: datagram of " + std::to_string(raw.size()) + " bytes");
+
+  Reply reply = process(Transport::udp, raw);
+  if (!reply.answer) return;
+  int fd = udp_fd_;
+  auto send_reply = [fd, from, packet = std::move(reply.packet)] {
+    sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+           sizeof(from));
+  };
+  if (reply.delay_ms > 0) {
+    int ms = reply.delay_ms;
+    spawn([this, ms, send_reply] {
+      if (!wait_stop(std::chrono::milliseconds(ms))) send_reply();
+    });
+  } else {
+    send_reply();
+  }
+}
+
+bool BackendSim::check(Transport t, const Bytes& raw, std::uint16_t cmd, const Bytes& data) {
+  std::string where = (t == Transport::tcp ? "tcp " : "udp ") + hex16(cmd) + ": ";
+  bool ok = true;
+  auto fail = [&](const std::string& what) {
+    violation(where + what);
+    ok = false;
+  };
+
+  struct Field {
+    const char* name;
+    std::size_t at;
+    std::uint16_t want;
+  };
+  const Field fields[] = {{"version", 2, 1},         {"sequence", 4, 1},
+                          {"ptl_type", 8, kPtlType}, {"api_version", 12, opts_.apiver},
+                          {"status", 14, 0},         {"option1", 16, 0},
+                          {"option2", 18, 0}};
+  for (const Field& f : fields) {
+    std::uint16_t got = get16(raw, f.at);
+    if (got != f.want)
+      fail(std::string(f.name) + " " + std::to_string(got) + " != " + std::to_string(f.want));
+  }
+
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < kHeaderLen + data.size(); ++i)
+    sum = static_cast<std::uint8_t>(sum + raw[i]);
+  std::uint8_t got = raw[kHeaderLen + data.size()];
+  if (got != sum) fail("checksum " + hex16(got) + " != " + hex16(sum));
+
+  auto it = shapes().find(cmd);
+  if (it == shapes().end()) {
+    fail("unknown command");
+    return false;
+  }
+  const CmdShape& shape = it->second;
+  if (shape.transport != t) fail("wrong transport");
+  if (!shape.variable) {
+    if (data.size() != shape.size) {
+      fail("record of " + std::to_string(data.size()) + " bytes, expected " +
+           std::to_string(shape.size));
+    }
+  } else if (data.size() < shape.size + 1 || data.size() > shape.size + SERVER_BLOCK_SIZE) {
+    fail("block record of " + std::to_string(data.size()) + " bytes");
+  } else if (get16(data, shape.len_at) != data.size() - shape.size) {
+    fail("block data_len " + std::to_string(get16(data, shape.len_at)) + " but " +
+         std::to_string(data.size() - shape.size) + " bytes carried");
+  }
+  if (opts_.check_device_id && data.size() >= SERVER_TPU_ID_LEN &&
+      std::memcmp(data.data(), opts_.device_id.data(), SERVER_TPU_ID_LEN) != 0) {
+    fail("unknown tpu_id " + to_hex(data.data(), SERVER_TPU_ID_LEN));
+  }
+  return ok;
+}
+
+BackendSim::Reply BackendSim::process(Transport t, const Bytes& raw) {
+  Reply reply;
+  const char* tname = t == Transport::tcp ? "tcp" : "udp";
+  if (raw.size() < kOverhead || raw[0] != 0xEE || raw[1] != 0xAA) {
+    violation(std::string(tname) + ": not an SP packet (" + std::to_string(raw.size()) + " bytes)");
+    reply.answer = false;
+    return reply;
+  }
+  std::uint16_t cmd = get16(raw, 10);
+  std::size_t data_len = get16(raw, 6);
+  if (raw.size() != data_len + kOverhead) {
+    violation(std::string(tname) + " " + hex16(cmd) + ": packet of " + std::to_string(raw.size()) +
+              " bytes for data_len " + std::to_string(data_len));
+    if (raw.size() < data_len + kOverhead) {
+      reply.answer = false;
+      return reply;
+    }
+  }
+  Request req{t, cmd, Bytes(raw.begin() + kHeaderLen, raw.begin() + kHeaderLen + data_len), false};
+  req.valid = check(t, raw, cmd, req.data);
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    requests_.push_back(req);
+  }
+  cv_.notify_all();
+
+  Fault fault = take_fault(cmd);
+  if (fault.kind == FaultKind::drop) {
+    event(std::string(tname) + " " + hex16(cmd) + ": dropped");
+    reply.answer = false;
+    return reply;
+  }
+
+  std::uint16_t status = 0;
+  int status_at = -1;
+  Bytes area;
+  bool overridden = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto ov = overrides_.find(cmd);
+    if (ov != overrides_.end() && !ov->second.empty()) {
+      auto& front = ov->second.front();
+      area = front.first;
+      if (front.second > 0 && --front.second == 0) ov->second.pop_front();
+      overridden = true;
+    }
+  }
+  if (!req.valid) {
+    status = 1;
+    area.assign(2, 0);
+  } else if (!overridden) {
+    auto h = handlers().find(cmd);
+    if (h != handlers().end()) {
+      area = (this->*(h->second))(req, &status_at);
+    } else {
+      event(std::string(tname) + " " + hex16(cmd) + ": not served");
+      status = 1;
+      area.assign(2, 0);
+    }
+  }
+
+  switch (fault.kind) {
+    case FaultKind::record_status:
+      if (status_at >= 0 && static_cast<std::size_t>(status_at) < area.size()) {
+        area[status_at] = static_cast<std::uint8_t>(fault.value);
+      }
+      break;
+    case FaultKind::sp_status:
+      status = static_cast<std::uint16_t>(fault.value);
+      break;
+    default:
+      break;
+  }
+  reply.packet = frame(cmd, status, area);
+  if (fault.kind == FaultKind::bad_checksum)
+    reply.packet.back() = static_cast<std::uint8_t>(reply.packet.back() + 1);
+  if (fault.kind == FaultKind::truncate && fault.value >= 0 &&
+      static_cast<std::size_t>(fault.value) < reply.packet.size()) {
+    reply.packet.resize(static_cast<std::size_t>(fault.value));
+  }
+  if (fault.kind == FaultKind::delay) reply.delay_ms = fault.value;
+  event(std::string(tname) + " " + hex16(cmd) + ": answered " + std::to_string(area.size()) +
+        " bytes, status " + std::to_string(status) +
+        (fault.kind != FaultKind::none ? " (fault injected)" : ""));
+  return reply;
+}
+
+Fault BackendSim::take_fault(std::uint16_t cmd) {
+  std::lock_guard<std::mutex> g(mu_);
+  for (std::uint16_t key : {cmd, kAnyCmd}) {
+    auto it = faults_.find(key);
+    if (it == faults_.end() || it->second.empty()) continue;
+    Fault f = it->second.front();
+    Fault& front = it->second.front();
+    if (front.count > 0 && --front.count == 0) it->second.pop_front();
+    return f;
+  }
+  return Fault{};
+}
+
+Bytes BackendSim::frame(std::uint16_t cmd, std::uint16_t status, const Bytes& data) const {
+  Bytes p(kHeaderLen + data.size() + 1, 0);
+  put16(p, 0, 0xAAEE);
+  put16(p, 2, 1);
+  put16(p, 4, 1);
+  put16(p, 6, static_cast<std::uint16_t>(data.size()));
+  put16(p, 8, kPtlType);
+  put16(p, 10, cmd);
+  put16(p, 12, opts_.apiver);
+  put16(p, 14, status);
+  std::copy(data.begin(), data.end(), p.begin() + kHeaderLen);
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i + 1 < p.size(); ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
+  p.back() = sum;
+  return p;
+}
+
+const std::map<std::uint16_t, BackendSim::Handler>& BackendSim::handlers() {
+  static const std::map<std::uint16_t, Handler> table = {
+      {SERVER_SP_SIGNIN, &BackendSim::on_signin},
+      {SERVER_SP_HEARTBEAT, &BackendSim::on_heartbeat},
+      {SERVER_SP_RECEIPT, &BackendSim::on_receipt},
+  };
+  return table;
+}
+
+Bytes BackendSim::on_signin(const Request& r, int*) {
+  Bytes area(sizeof(signin_rsp), 0);
+  std::copy_n(r.data.begin(), SERVER_TPU_ID_LEN, area.begin());
+  put32(area, 16, static_cast<std::uint32_t>(std::time(nullptr)) + kExpireSec);
+  return area;
+}
+
+Bytes BackendSim::on_heartbeat(const Request& r, int*) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!hb_script_.empty()) {
+      Bytes area = std::move(hb_script_.front());
+      hb_script_.pop_front();
+      return area;
+    }
+  }
+  Bytes area(HB_RSP_NONE, 0);
+  std::copy_n(r.data.begin(), SERVER_TPU_ID_LEN, area.begin());
+  put32(area, 16, static_cast<std::uint32_t>(std::time(nullptr)) + kExpireSec);
+  return area;
+}
+
+Bytes BackendSim::on_receipt(const Request& r, int* status_at) {
+  receipt_cmd rc{};
+  std::memcpy(&rc, r.data.data(), sizeof(rc));
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    receipts_.push_back(rc);
+  }
+  *status_at = static_cast<int>(offsetof(receipt_cmd, status));
+  return r.data;
+}
+
+void BackendSim::push_heartbeat_command(std::uint16_t code,
+                                        const std::array<std::uint8_t, 6>& cmd_id,
+                                        const Bytes& arg) {
+  std::size_t len = HB_RSP_CFG;
+  if (code == HB_CMD_UPLOAD_LOG || code == HB_CMD_SIGNIN) len = HB_RSP_NO_ARG;
+  if (code == HB_CMD_UPDATE_KEY || code == HB_CMD_APPLY_KEY) len = HB_RSP_KEY;
+  Bytes area(len, 0);
+  if (opts_.check_device_id)
+    std::copy(opts_.device_id.begin(), opts_.device_id.end(), area.begin());
+  put32(area, 16, static_cast<std::uint32_t>(std::time(nullptr)) + kExpireSec);
+  std::copy(cmd_id.begin(), cmd_id.end(), area.begin() + 20);
+  put16(area, 26, code);
+  for (std::size_t i = 0; i < arg.size() && 28 + i < len; ++i) area[28 + i] = arg[i];
+  push_heartbeat_raw(std::move(area));
+}
+
+void BackendSim::push_heartbeat_raw(Bytes data_area) {
+  std::lock_guard<std::mutex> g(mu_);
+  hb_script_.push_back(std::move(data_area));
+}
+
+void BackendSim::set_response(std::uint16_t cmd, Bytes data_area, int count) {
+  std::lock_guard<std::mutex> g(mu_);
+  overrides_[cmd].emplace_back(std::move(data_area), count);
+}
+
+void BackendSim::add_fault(std::uint16_t cmd, Fault fault) {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_[cmd].push_back(fault);
+}
+
+void BackendSim::clear_faults() {
+  std::lock_guard<std::mutex> g(mu_);
+  faults_.clear();
+  overrides_.clear();
+}
+
+void BackendSim::set_offline(bool offline) {
+  offline_ = offline;
+  if (wake_fd_ >= 0) {
+    std::uint64_t one = 1;
+    ssize_t w = write(wake_fd_, &one, sizeof(one));
+    (void)w;
+  }
+}
+
+std::vector<Request> BackendSim::requests() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return requests_;
+}
+
+int BackendSim::count(std::uint16_t cmd) const {
+  std::lock_guard<std::mutex> g(mu_);
+  int n = 0;
+  for (const Request& r : requests_) n += r.cmd == cmd ? 1 : 0;
+  return n;
+}
+
+bool BackendSim::wait_for_count(std::uint16_t cmd, int n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, timeout, [&] {
+    int c = 0;
+    for (const Request& r : requests_) c += r.cmd == cmd ? 1 : 0;
+    return c >= n || stopping_;
+  }) && !stopping_;
+}
+
+std::vector<std::string> BackendSim::violations() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return violations_;
+}
+
+std::vector<receipt_cmd> BackendSim::receipts() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return receipts_;
+}
+
+void BackendSim::set_event_sink(std::function<void(const std::string&)> sink) {
+  std::lock_guard<std::mutex> g(mu_);
+  sink_ = std::move(sink);
+}
+
+void BackendSim::violation(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    violations_.push_back(text);
+  }
+  event("VIOLATION " + text);
+}
+
+void BackendSim::event(const std::string& text) {
+  std::function<void(const std::string&)> sink;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    sink = sink_;
+  }
+  if (sink) sink(text);
+}
+
+}  // namespace ztpu_backend
