@@ -1,0 +1,343 @@
+// The gate command loop driven through a pseudo-terminal pair, with the
+// card-style interface replaced by test doubles. The test plays the gate
+// controller on the master side; the port is the board's dev/ttySP2, a
+// symbolic link to the slave as on a simulated board.
+#include "gate.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "interface.h"
+#include "test_support.h"
+#include "ztpu/serial.h"
+
+namespace {
+
+// --- test doubles of the card-style interface ---
+struct Doubles {
+  u32 init_result = BLE_OK;
+  bool card = false;   // a poll finds a card
+  bool pay_ok = true;  // enter/exit served
+  u32 user_id = 0;
+  u32 ent_station = 0;
+  int32_t balance = 0;
+  int polls = 0, ins = 0, outs = 0;
+  InGateCmd last_in{};
+  OutGateCmd last_out{};
+} dbl;
+
+void put32(u8* p, u32 v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
+}
+
+}  // namespace
+
+u32 BleModuleInit() { return dbl.init_result; }
+void BleModuleExit() {}
+u32 BlePollingCard(PollingRsp* r) {
+  ++dbl.polls;
+  if (!dbl.card) return BLE_FAIL;
+  r->cardType = 0xAA;
+  put32(r->cardID, dbl.user_id);
+  std::memset(r->cardID + 4, 0, 4);
+  r->antFlag = 3;
+  put32(r->entSta, dbl.ent_station);
+  return BLE_OK;
+}
+u32 BleInGate(const InGateCmd* c, InGateRsp* r) {
+  ++dbl.ins;
+  dbl.last_in = *c;
+  if (!dbl.pay_ok) return BLE_FAIL;
+  put32(r->userID, dbl.user_id);
+  std::memset(r->userID + 4, 0, 4);
+  put32(r->balance, static_cast<u32>(dbl.balance));
+  r->cardType = 0xAA;
+  return BLE_OK;
+}
+u32 BleOutGate(const OutGateCmd* c, OutGateRsp* r) {
+  ++dbl.outs;
+  dbl.last_out = *c;
+  if (!dbl.pay_ok) return BLE_FAIL;
+  put32(r->userID, dbl.user_id);
+  std::memset(r->userID + 4, 0, 4);
+  put32(r->balance, static_cast<u32>(dbl.balance));
+  r->cardType = 0xAA;
+  return BLE_OK;
+}
+u32 BleSetPara(u8, u8, u8*, u8*) { return BLE_OK; }
+
+namespace {
+
+using Bytes = std::vector<u8>;
+
+// Frames a record with its length and check set; escapes by hand, since the
+// codec refuses to encode the gate's 5-byte command records.
+Bytes frame_of(Bytes rec) {
+  rec[0] = static_cast<u8>(rec.size() - 3);
+  rec[1] = 0;
+  rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
+  Bytes f{0x02};
+  for (u8 b : rec) {
+    if (b == 0x02 || b == 0x03 || b == 0x10) f.push_back(0x10);
+    f.push_back(b);
+  }
+  f.push_back(0x03);
+  return f;
+}
+
+Bytes simple_cmd(u8 code, u8 mark = 0x53) { return frame_of({0, 0, code, mark, 0}); }
+
+// 2024-05-06 07:08:09, station 0x01020304, return flag 1.
+Bytes enter_cmd() {
+  return frame_of({0, 0, 0x32, 0x53, 0, 0x20, 0x24, 0x05, 0x06, 0x07, 0x08, 0x09, 0x04, 0x03, 0x02,
+                   0x01, 0x01, 0});
+}
+
+// Fare 100 (0x64).
+Bytes exit_cmd() {
+  return frame_of({0,    0,    0x33, 0x53, 0,    0x20, 0x24, 0x05, 0x06, 0x07, 0x08,
+                   0x09, 0x14, 0x13, 0x12, 0x11, 0x64, 0x00, 0x00, 0x00, 0x01, 0});
+}
+
+class GateLoop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dbl = Doubles{};
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    dir_.mkdirs("dev");
+    ASSERT_EQ(symlink(ptsname(master_), "dev/ttySP2"), 0);
+    ASSERT_EQ(gate_start(), 0) << log_.dump();
+  }
+  void TearDown() override {
+    gate_close();
+    if (master_ >= 0) close(master_);
+  }
+
+  // Sends one command and runs one pass; returns the answer frame (empty if none).
+  Bytes exchange(const Bytes& frame) {
+    if (!frame.empty()) {
+      EXPECT_EQ(write(master_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    }
+    const int answered = gate_serve_once();
+    Bytes got;
+    pollfd p{master_, POLLIN, 0};
+    while (poll(&p, 1, answered ? 500 : 50) > 0 && got.size() < 256) {
+      std::array<u8, 64> buf{};
+      const ssize_t n = read(master_, buf.data(), buf.size());
+      if (n <= 0) break;
+      got.insert(got.end(), buf.begin(), buf.begin() + n);
+      if (got.back() == 0x03 && got.size() >= 9) break;
+    }
+    EXPECT_EQ(answered != 0, !got.empty());
+    return got;
+  }
+
+  // Decodes an answer frame to its record.
+  static Bytes record(const Bytes& frame) {
+    std::array<u8, 64> out{};
+    int n = 0;
+    EXPECT_EQ(comm_protocol_parse(frame.data(), static_cast<int>(frame.size()), out.data(), 64, &n),
+              0);
+    return Bytes(out.begin(), out.begin() + n);
+  }
+
+  ztpu_test::ScratchDir dir_;
+  ztpu_test::LogCapture log_;
+  int master_ = -1;
+};
+
+TEST_F(GateLoop, GetStateAnswersFixedFrame) {
+  EXPECT_EQ(exchange(simple_cmd(0x21)),
+            (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
+  EXPECT_TRUE(log_.contains("response to tpu(get state)\n", LOG_INFO));
+  // The minimal record with its length byte escaped.
+  EXPECT_EQ(exchange({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}).size(), 10U);
+}
+
+TEST_F(GateLoop, PollWithoutCardGetsErrorAndNoPermission) {
+  EXPECT_EQ(exchange(simple_cmd(0x31)),
+            (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
+  const Bytes r = record(exchange(enter_cmd()));
+  EXPECT_EQ(dbl.ins, 0);
+  EXPECT_EQ(r[5], 1);
+}
+
+TEST_F(GateLoop, PollWithCardCarriesUserIdAndStation) {
+  dbl.card = true;
+  dbl.user_id = 258;
+  dbl.ent_station = 0x0A0B0C0D;
+  const Bytes r = record(exchange(simple_cmd(0x31)));
+  ASSERT_EQ(r.size(), 21U);
+  EXPECT_EQ(r[0], 18);
+  EXPECT_EQ(r[2], 0x31);
+  EXPECT_EQ(r[3], 0x53);
+  EXPECT_EQ(r[5], 0);
+  EXPECT_EQ(r[6], 0xAA);
+  EXPECT_EQ(Bytes(r.begin() + 7, r.begin() + 15), (Bytes{0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(r[15], 3);
+  EXPECT_EQ(Bytes(r.begin() + 16, r.begin() + 20), (Bytes{0x0D, 0x0C, 0x0B, 0x0A}));
+  EXPECT_FALSE(log_.contains("response to tpu"));  // poll answers are not logged
+}
+
+TEST_F(GateLoop, EnterWithoutPollIsRefused) {
+  const Bytes r = record(exchange(enter_cmd()));
+  ASSERT_EQ(r.size(), 20U);
+  EXPECT_EQ(r[0], 17);
+  EXPECT_EQ(r[2], 0x32);
+  EXPECT_EQ(r[5], 1);
+  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 18), Bytes(12, 0));
+  EXPECT_EQ(r[18], 0x13);
+  EXPECT_EQ(dbl.ins, 0);
+  EXPECT_TRUE(log_.contains("response to tpu(enter)\n", LOG_INFO));
+  EXPECT_TRUE(log_.contains("check=", LOG_INFO));
+}
+
+TEST_F(GateLoop, PollThenEnterIsServedOnceOnly) {
+  dbl.card = true;
+  dbl.user_id = 0x01020304;
+  dbl.balance = -2;
+  exchange(simple_cmd(0x31));
+  Bytes r = record(exchange(enter_cmd()));
+  EXPECT_EQ(r[5], 0);
+  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 14), (Bytes{4, 3, 2, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(r.begin() + 14, r.begin() + 18), (Bytes{0xFE, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(r[18], 0x13);
+  ASSERT_EQ(dbl.ins, 1);
+  const u8 want_time[7] = {0x20, 0x24, 0x05, 0x06, 0x07, 0x08, 0x09};
+  EXPECT_EQ(std::memcmp(dbl.last_in.dealTime, want_time, 7), 0);
+  EXPECT_EQ(Bytes(dbl.last_in.entSta, dbl.last_in.entSta + 4), (Bytes{4, 3, 2, 1}));
+  EXPECT_EQ(dbl.last_in.retFlag, 1);
+
+  r = record(exchange(enter_cmd()));
+  EXPECT_EQ(r[5], 1);
+  EXPECT_EQ(dbl.ins, 1);
+}
+
+TEST_F(GateLoop, PollThenExitPassesFareAndStation) {
+  dbl.card = true;
+  dbl.user_id = 7;
+  dbl.balance = 500;
+  exchange(simple_cmd(0x31));
+  const Bytes r = record(exchange(exit_cmd()));
+  EXPECT_EQ(r[2], 0x33);
+  EXPECT_EQ(r[5], 0);
+  EXPECT_EQ(r[6], 7);
+  ASSERT_EQ(dbl.outs, 1);
+  EXPECT_EQ(Bytes(dbl.last_out.extSta, dbl.last_out.extSta + 4), (Bytes{0x14, 0x13, 0x12, 0x11}));
+  EXPECT_EQ(Bytes(dbl.last_out.ticketFare, dbl.last_out.ticketFare + 4), (Bytes{0x64, 0, 0, 0}));
+  EXPECT_EQ(dbl.last_out.retFlag, 1);
+  EXPECT_TRUE(log_.contains("response to tpu(exit)\n"));
+  EXPECT_FALSE(log_.contains("check="));
+  // The permission was used up.
+  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
+  EXPECT_EQ(dbl.outs, 1);
+}
+
+TEST_F(GateLoop, RefusedPaymentUsesUpPermission) {
+  dbl.card = true;
+  dbl.pay_ok = false;
+  exchange(simple_cmd(0x31));
+  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
+  EXPECT_EQ(dbl.outs, 1);
+  dbl.pay_ok = true;
+  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
+  EXPECT_EQ(dbl.outs, 1);
+}
+
+TEST_F(GateLoop, GetStateBetweenPollAndEnterKeepsPermission) {
+  dbl.card = true;
+  exchange(simple_cmd(0x31));
+  exchange(simple_cmd(0x21));
+  EXPECT_EQ(record(exchange(enter_cmd()))[5], 0);
+  EXPECT_EQ(dbl.ins, 1);
+}
+
+TEST_F(GateLoop, FailedPollClearsEarlierPermission) {
+  dbl.card = true;
+  exchange(simple_cmd(0x31));
+  dbl.card = false;
+  exchange(simple_cmd(0x31));
+  EXPECT_EQ(record(exchange(enter_cmd()))[5], 1);
+  EXPECT_EQ(dbl.ins, 0);
+}
+
+TEST_F(GateLoop, ShortEnterOrExitRecordIsRefusedWithoutCallingInterface) {
+  dbl.card = true;
+  exchange(simple_cmd(0x31));
+  // An enter record cut after the station id (17 of 18 bytes).
+  Bytes rec{0, 0, 0x32, 0x53, 0, 0x20, 0x24, 5, 6, 7, 8, 9, 4, 3, 2, 1, 0};
+  Bytes r = record(exchange(frame_of(rec)));
+  EXPECT_EQ(r[5], 1);
+  EXPECT_EQ(dbl.ins, 0);
+  EXPECT_TRUE(log_.contains("enter command too short", LOG_ERR));
+
+  exchange(simple_cmd(0x31));
+  r = record(exchange(frame_of({0, 0, 0x33, 0x53, 0})));
+  EXPECT_EQ(r[2], 0x33);
+  EXPECT_EQ(r[5], 1);
+  EXPECT_EQ(dbl.outs, 0);
+}
+
+TEST_F(GateLoop, UnknownCodeAndMissingMarkGetNoAnswer) {
+  EXPECT_TRUE(exchange(simple_cmd(0x22)).empty());
+  EXPECT_TRUE(log_.contains("command error.\n", LOG_ERR));
+  log_.clear();
+  EXPECT_TRUE(exchange(simple_cmd(0x21, 0x54)).empty());
+  EXPECT_TRUE(exchange(simple_cmd(0x31, 0x00)).empty());
+  EXPECT_EQ(dbl.polls, 0);
+  EXPECT_TRUE(log_.messages().empty()) << log_.dump();
+}
+
+TEST_F(GateLoop, LineNoiseIsDroppedAndNextFrameServed) {
+  for (const Bytes& noise : {Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47},
+                             Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x76, 0x03},
+                             Bytes(40, 0x02), Bytes{0xff}}) {
+    log_.clear();
+    EXPECT_TRUE(exchange(noise).empty());
+    EXPECT_TRUE(log_.contains("parse command error.\n", LOG_ERR)) << log_.dump();
+  }
+  // A frame that unescapes to more than a command record holds.
+  Bytes big(40, 0x41);
+  big[0] = 0;
+  big[1] = 0;
+  big[2] = 0x21;
+  big[3] = 0x53;
+  log_.clear();
+  EXPECT_TRUE(exchange(frame_of(big)).empty());
+  EXPECT_TRUE(log_.contains("parse command error.\n"));
+  EXPECT_EQ(exchange(simple_cmd(0x21)).size(), 10U);
+}
+
+TEST_F(GateLoop, SilenceIsNotAnError) {
+  EXPECT_TRUE(exchange({}).empty());
+  EXPECT_TRUE(log_.messages().empty());
+}
+
+TEST(GateStart, FailuresEndStartUpWithOneLine) {
+  ztpu_test::ScratchDir dir;
+  ztpu_test::LogCapture log;
+  dbl = Doubles{};
+  dbl.init_result = BLE_FAIL;
+  EXPECT_EQ(gate_start(), -1);
+  EXPECT_TRUE(log.contains("BleModuleInit fail.\n", LOG_ERR));
+  EXPECT_FALSE(log.contains("gate_init"));
+
+  log.clear();
+  dbl.init_result = BLE_OK;
+  EXPECT_EQ(gate_start(), -1);  // no dev/ttySP2 on this board
+  EXPECT_TRUE(log.contains("gate_init fail.\n", LOG_ERR));
+}
+
+}  // namespace
