@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "kalvo/kalvo.h"
@@ -104,6 +105,8 @@ void* receiver_thread(void* arg) {
   return nullptr;
 }
 
+void silent_alsa(const char*, int, const char*, int, const char*, ...) {}
+
 }  // namespace
 
 int kalvo_audio_set_params(kalvo_audio* a) {
@@ -127,6 +130,9 @@ int kalvo_audio_set_params(kalvo_audio* a) {
 }
 
 kalvo_audio* kalvo_audio_new(int playback) {
+  // The library's own diagnostics would go to stderr; ours are logged.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { snd_lib_error_set_handler(silent_alsa); });
   auto* a = new (std::nothrow) kalvo_audio{};
   if (a == nullptr) return nullptr;
   int err = snd_pcm_open(&a->handle, kDevice,
