@@ -1,0 +1,35 @@
+// Server link: sign-in and heartbeat with the link status, the queue of
+// commands delivered by the server, and the three threads that serve the
+// link (command, heartbeat, order).
+#pragma once
+
+#include "ztpu/list.h"
+#include "ztpu/server_records.h"
+
+// Link status (an atomic word written by the heartbeat thread only).
+enum server_status : int {
+  SERVER_STATUS_ONLINE = 0,  // must sign in again, not yet declared offline
+  SERVER_STATUS_SIGNED_IN = 1,
+  SERVER_STATUS_OFFLINE = 2,
+};
+
+// A command waiting in the command queue.
+struct server_command {
+  list_node node;
+  heartbeat_cmd cmd;
+};
+
+// Starts the command, heartbeat and order threads. 0, or -1 when a thread
+// could not be created (threads already created keep running).
+int server_init();
+
+// Stops and joins the three threads. An exchange in progress is finished
+// first. Safe right after server_init and when nothing runs.
+void server_exit();
+
+// 1 while the link is offline, else 0. Lock-free; any thread.
+int server_is_offline();
+
+// The preallocated buffer for a queueable command code (0x19, 0x14, 0x15,
+// 0x17), or null for any other code.
+server_command* server_command_get_buffer(int cmd);

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "backend_sim.h"
+#include "security_double.h"
+#include "server_internal.h"
+#include "test_support.h"
+#include "ztpu/mconf.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ztpu_backend::BackendSim;
+using ztpu_backend::Bytes;
+using Clock = std::chrono::steady_clock;
+
+struct LinkConfig {
+  int retries = 3;
+  int offline_delay = 30;
+  int old_security_life = 600;
+};
+
+std::string config_text(std::uint16_t port, const LinkConfig& c) {
+  return "config_ver=T-0001\nipaddr=127.0.0.2\nnetmask=255.0.0.0\ngateway=127.0.0.1\n"
+         "dns=127.0.0.1\ndns2=127.0.0.1\ntime_server=127.0.0.1\ntpu_code=T01\n"
+         "merchant_code=M01\nexit_flag=0\nserver_ip=127.0.0.1\n"
+         "server_port=" +
+         std::to_string(port) +
+         "\nupload_interval=1\nheartbeat_interval=1\n"
+         "heartbeat_retries=" +
+         std::to_string(c.retries) +
+         "\nvoucher_check_time=60\nfile_block_size=1024\ndefault_station=1\n"
+         "use_default_station=0\n"
+         "offline_delay=" +
+         std::to_string(c.offline_delay) +
+         "\nold_security_life=" + std::to_string(c.old_security_life) + "\n";
+}
+
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit) {
+  auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return pred();
+}
+
+class ServerLink : public ::testing::Test {
+ protected:
+  void start(const LinkConfig& c, bool offline_server = false) {
+    ztpu_backend::Options o;
+    o.check_device_id = true;
+    std::copy(security_double::kDeviceId.begin(), security_double::kDeviceId.end(),
+              o.device_id.begin());
+    ASSERT_EQ(sim.start(o), 0);
+    sim.set_offline(offline_server);
+    dir.write("etc/ztpu.conf", config_text(sim.port(), c));
+    ASSERT_EQ(mconf_init(), 0);
+    t0 = Clock::now();
+    ASSERT_EQ(server_init(), 0);
+  }
+  void TearDown() override {
+    server_exit();
+    sim.stop();
+    mconf_exit();
+  }
+
+  // Position of the n-th (from 0) message containing `needle`, or -1.
+  int find(const std::string& needle, int nth = 0) const {
+    auto msgs = log.messages();
+    for (std::size_t i = 0; i < msgs.size(); ++i) {
+      if (msgs[i].second.find(needle) != std::string::npos && nth-- == 0)
+        return static_cast<int>(i);
+    }
+    return -1;
+  }
+  // Number of heartbeats the server saw between its n-th and (n+1)-th sign-in.
+  int heartbeats_after_signin(int n) const {
+    int signins = 0, beats = 0;
+    for (const auto& r : sim.requests()) {
+      if (r.cmd == 0x10 && signins++ > n) break;
+      if (r.cmd == 0x11 && signins == n + 1) ++beats;
+    }
+    return beats;
+  }
+
+  ztpu_test::ScratchDir dir;
+  ztpu_test::LogCapture log;
+  BackendSim sim;
+  Clock::time_point t0;
+};
+
+Bytes heartbeat_area(std::size_t len, std::uint16_t cmd) {
+  Bytes a(len, 0);
+  if (len >= 28) {
+    a[26] = static_cast<std::uint8_t>(cmd);
+    a[27] = static_cast<std::uint8_t>(cmd >> 8);
+  }
+  return a;
+}
+
+TEST_F(ServerLink, StopsPromptlyRightAfterInit) {
+  start({});
+  EXPECT_EQ(server_is_offline(), 1);
+  auto t = Clock::now();
+  server_exit();
+  EXPECT_LT(Clock::now() - t, 500ms);
+  EXPECT_EQ(sim.requests().size(), 0u);
+  server_exit();  // a second stop is harmless
+}
+
+TEST_F(ServerLink, SignsInThenSendsHeartbeats) {
+  start({});
+  ASSERT_TRUE(sim.wait_for_count(0x10, 1, 5s)) << log.dump();
+  auto signed_in = Clock::now();
+  ASSERT_TRUE(sim.wait_for_count(0x11, 2, 5s)) << log.dump();
+  ASSERT_TRUE(wait_until([] { return server.status.load() == SERVER_STATUS_SIGNED_IN; }, 1s));
+  EXPECT_EQ(server_is_offline(), 0);
+
+  // First cycle after 2 s; the first heartbeat 1 s after the sign-in.
+  EXPECT_GT(signed_in - t0, 1500ms);
+  EXPECT_LT(signed_in - t0, 3000ms);
+  EXPECT_EQ(find("[SERVER] server status: signed in\n"), 0) << log.dump();
+
+  auto reqs = sim.requests();
+  ASSERT_GE(reqs.size(), 2u);
+  const Bytes& req = reqs[0].data;
+  ASSERT_EQ(req.size(), 39u);
+  EXPECT_EQ(req[16], security_double::kTacByte);
+  EXPECT_EQ(req[31], security_double::kTacByte);
+  EXPECT_EQ(Bytes(req.begin() + 36, req.end()), Bytes({1, 2, 3}));
+  std::uint32_t t =
+      req[32] | req[33] << 8 | req[34] << 16 | static_cast<std::uint32_t>(req[35]) << 24;
+  EXPECT_LE(std::abs(static_cast<long>(t) - static_cast<long>(std::time(nullptr))), 5);
+  EXPECT_TRUE(sim.violations().empty()) << sim.violations().front();
+
+  auto stop = Clock::now();
+  server_exit();
+  EXPECT_LT(Clock::now() - stop, 500ms);
+}
+
+TEST_F(ServerLink, UnreachableServerStaysOfflineAndKeepsTrying) {
+  start({}, true);
+  bool always_offline = true;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        always_offline = always_offline && server_is_offline() == 1;
+        return log.count("[SERVER] signin request failed\n") >= 2;
+      },
+      5s))
+      << log.dump();
+  EXPECT_TRUE(always_offline);
+  EXPECT_EQ(find("server status"), -1) << log.dump();  // offline from the start: no change
+  EXPECT_TRUE(log.contains("ERROR sockfd = ", LOG_ERR));
+}
+
+TEST_F(ServerLink, RetriesAreUsedUpAndResetBySuccess) {
+  LinkConfig c;
+  c.retries = 1;
+  start(c);
+  sim.push_heartbeat_raw(heartbeat_area(36, 0));     // failure: retries 1 -> 0
+  sim.push_heartbeat_raw(heartbeat_area(20, 0));     // success: back to 1
+  sim.push_heartbeat_raw(heartbeat_area(28, 0x14));  // failure: 0
+  sim.push_heartbeat_raw(heartbeat_area(36, 0));     // failure: below 0 -> online
+  ASSERT_TRUE(sim.wait_for_count(0x10, 2, 10s)) << log.dump();
+
+  EXPECT_EQ(heartbeats_after_signin(0), 4);
+  EXPECT_EQ(log.count("[SERVER] hearbeat failed: cmd:0, len:36\n"), 2u) << log.dump();
+  EXPECT_EQ(log.count("[SERVER] hearbeat failed: cmd:20, len:28\n"), 1u);
+  int online = find("[SERVER] server status: online\n");
+  ASSERT_GE(online, 0);
+  EXPECT_GT(online, find("hearbeat failed", 2));
+  EXPECT_EQ(log.count("server status: online"), 1u);
+  ASSERT_TRUE(wait_until([&] { return log.count("server status: signed in") == 2; }, 2s));
+  EXPECT_GT(find("server status: signed in", 1), online);
+  EXPECT_TRUE(sim.violations().empty());
+}
+
+TEST_F(ServerLink, SigninCommandSignsInAgainAtOnce) {
+  start({});
+  sim.push_heartbeat_command(0x10, {0, 0, 0, 0, 0, 7});
+  ASSERT_TRUE(sim.wait_for_count(0x10, 2, 6s)) << log.dump();
+  EXPECT_EQ(heartbeats_after_signin(0), 1);
+  EXPECT_EQ(log.count("server status: online"), 1u);
+  EXPECT_EQ(find("hearbeat failed"), -1) << log.dump();
+  heartbeat_cmd q[4];
+  EXPECT_EQ(server_command_pending(q, 4), 0);  // not a queued command
+}
+
+TEST_F(ServerLink, OfflineOnlyAfterTheDeadlineThenSignsInAgain) {
+  LinkConfig c;
+  c.offline_delay = 2;
+  start(c);
+  sim.push_heartbeat_command(0x10, {0, 0, 0, 0, 0, 1});
+  ASSERT_TRUE(sim.wait_for_count(0x11, 1, 5s)) << log.dump();
+  sim.set_offline(true);
+  ASSERT_TRUE(wait_until([&] { return server_is_offline() == 1; }, 6s)) << log.dump();
+
+  int online = find("server status: online");
+  int offline = find("[SERVER] server status: offline\n");
+  ASSERT_GE(online, 0);
+  ASSERT_GT(offline, online);
+  // The first failure lies before the deadline and keeps the status.
+  int first_fail = find("[SERVER] signin request failed\n");
+  int second_fail = find("[SERVER] signin request failed\n", 1);
+  EXPECT_GT(first_fail, online);
+  EXPECT_GT(second_fail, first_fail);
+  EXPECT_LT(second_fail, offline);
+
+  sim.set_offline(false);
+  ASSERT_TRUE(wait_until([&] { return log.count("server status: signed in") == 2; }, 4s))
+      << log.dump();
+  EXPECT_EQ(server_is_offline(), 0);
+}
+
+TEST_F(ServerLink, DeliveredCommandsAreQueuedOncePerCode) {
+  start({});
+  sim.push_heartbeat_command(0x19, {1, 1, 1, 1, 1, 1});
+  sim.push_heartbeat_command(0x19, {2, 2, 2, 2, 2, 2});
+  sim.push_heartbeat_command(0x15, {3, 3, 3, 3, 3, 3}, {0x02, 0x01});
+  ASSERT_TRUE(sim.wait_for_count(0x11, 3, 7s)) << log.dump();
+  ASSERT_TRUE(wait_until(
+      [] {
+        heartbeat_cmd q[4];
+        return server_command_pending(q, 4) == 2;
+      },
+      1s));
+
+  heartbeat_cmd q[4];
+  ASSERT_EQ(server_command_pending(q, 4), 2);
+  EXPECT_EQ(q[0].cmd, 0x19);
+  EXPECT_EQ(q[0].cmd_id[0], 1);
+  EXPECT_EQ(q[1].cmd, 0x15);
+  EXPECT_EQ(q[1].arg.key.key_ver, 0x0102);
+  EXPECT_EQ(log.count("[SERVER] ignore the same command 0x19\n"), 1u) << log.dump();
+  EXPECT_EQ(server.status.load(), SERVER_STATUS_SIGNED_IN);
+}
+
+TEST_F(ServerLink, OldKeyTableRemovedAfterItsLife) {
+  LinkConfig c;
+  c.old_security_life = 2;
+  start(c);
+  ASSERT_TRUE(sim.wait_for_count(0x11, 1, 5s)) << log.dump();
+  security_double::set_need_remove(true);
+  int marked_at = sim.count(0x11);
+  ASSERT_TRUE(wait_until([] { return security_double::remove_calls() == 1; }, 6s)) << log.dump();
+  int removed_at = sim.count(0x11);
+  EXPECT_GE(removed_at - marked_at, 2);
+
+  int a = find("[SERVER] old_securit_life:2,old_securit_cnt:1,old_securit_cnt * delay:1\n");
+  int b = find("[SERVER] old_securit_life:2,old_securit_cnt:2,old_securit_cnt * delay:2\n");
+  int d = find("[SERVER] old_securit_life:2,old_securit_cnt:0,old_securit_cnt * delay:0\n");
+  ASSERT_GE(a, 0) << log.dump();
+  EXPECT_GT(b, a);
+  EXPECT_GT(d, b);
+
+  // No mark, no counting.
+  ASSERT_TRUE(sim.wait_for_count(0x11, removed_at + 1, 3s));
+  EXPECT_EQ(log.count("old_securit_life"), 3u);
+}
+
+}  // namespace

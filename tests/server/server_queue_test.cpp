@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <cstring>
+
+#include "server_internal.h"
+#include "test_support.h"
+#include "ztpu/list.h"
+
+namespace {
+
+heartbeat_cmd make_cmd(std::uint16_t code, std::uint8_t id) {
+  heartbeat_cmd c{};
+  std::memset(c.cmd_id, id, sizeof(c.cmd_id));
+  c.cmd = code;
+  c.arg.key.key_ver = static_cast<std::uint16_t>(0x100 + id);
+  return c;
+}
+
+TEST(ServerQueue, OneBufferPerQueueableCode) {
+  const int codes[] = {0x19, 0x14, 0x15, 0x17};
+  server_command* seen[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    seen[i] = server_command_get_buffer(codes[i]);
+    ASSERT_NE(seen[i], nullptr);
+    for (int j = 0; j < i; ++j) EXPECT_NE(seen[i], seen[j]);
+  }
+  EXPECT_EQ(server_command_get_buffer(0x10), nullptr);
+  EXPECT_EQ(server_command_get_buffer(0x11), nullptr);
+  EXPECT_EQ(server_command_get_buffer(0), nullptr);
+}
+
+TEST(ServerQueue, FirstInFirstOutAndDuplicatesDropped) {
+  ztpu_test::LogCapture log;
+  server_command_add(make_cmd(0x19, 1));
+  server_command_add(make_cmd(0x14, 2));
+  server_command_add(make_cmd(0x19, 3));  // same code still pending
+  server_command_add(make_cmd(0x17, 4));
+  server_command_add(make_cmd(0x15, 5));
+  server_command_add(make_cmd(0x14, 6));
+
+  heartbeat_cmd q[8];
+  ASSERT_EQ(server_command_pending(q, 8), 4);
+  const std::uint16_t want_code[] = {0x19, 0x14, 0x17, 0x15};
+  const std::uint8_t want_id[] = {1, 2, 4, 5};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(q[i].cmd, want_code[i]);
+    EXPECT_EQ(q[i].cmd_id[5], want_id[i]);
+    EXPECT_EQ(q[i].arg.key.key_ver, 0x100 + want_id[i]);
+  }
+  EXPECT_EQ(log.count("[SERVER] ignore the same command 0x19\n"), 1u);
+  EXPECT_EQ(log.count("[SERVER] ignore the same command 0x14\n"), 1u);
+  EXPECT_TRUE(log.contains("ignore the same command", LOG_INFO));
+
+  // Once the pending one is unlinked, the code's buffer takes a new delivery.
+  {
+    std::lock_guard<std::mutex> guard(command_lock);
+    list_del(&server_command_get_buffer(0x19)->node);
+  }
+  server_command_add(make_cmd(0x19, 9));
+  ASSERT_EQ(server_command_pending(q, 8), 4);
+  EXPECT_EQ(q[3].cmd, 0x19);
+  EXPECT_EQ(q[3].cmd_id[0], 9);
+}
+
+TEST(ServerQueue, ListKeepsItsLinksConsistent) {
+  struct item {
+    list_node node;
+    int value;
+  };
+  list_node head;
+  list_init(&head);
+  EXPECT_TRUE(list_empty(&head));
+  item a{{}, 1}, b{{}, 2}, c{{}, 3};
+  list_add_tail(&a.node, &head);
+  list_add_tail(&b.node, &head);
+  list_add_tail(&c.node, &head);
+  list_del(&b.node);
+  EXPECT_EQ(b.node.next, nullptr);
+  int sum = 0;
+  list_for_each(&head, [&](list_node* n) { sum = sum * 10 + list_entry<item>(n)->value; });
+  EXPECT_EQ(sum, 13);
+  EXPECT_EQ(head.prev, &c.node);
+  EXPECT_EQ(c.node.prev, &a.node);
+  list_del(&a.node);
+  list_del(&c.node);
+  EXPECT_TRUE(list_empty(&head));
+}
+
+}  // namespace
