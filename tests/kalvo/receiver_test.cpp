@@ -7,8 +7,11 @@
 // pending aligns the decoder with the next sample written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -258,6 +261,59 @@ TEST_F(KalvoReceiver, FreeingJoinsThreadAndEndOfStreamDoesNotSpin) {
   kalvo_receiver_free(r);
   kalvo_receiver_free(nullptr);
   EXPECT_FALSE(log_.contains("ERROR"));
+}
+
+// Takes real-time scheduling away from this process (for the thread that
+// asks, and the threads it creates).
+bool refuse_realtime() {
+  const rlimit none{0, 0};
+  if (setrlimit(RLIMIT_RTPRIO, &none) != 0) return false;
+  __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &hdr, data) != 0) return false;
+  data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+  data[CAP_SYS_NICE / 32].permitted &= ~(1u << (CAP_SYS_NICE % 32));
+  return syscall(SYS_capset, &hdr, data) == 0;
+}
+
+TEST_F(KalvoReceiver, RefusedRealtimeFallsBackToNormalThreadWithWarning) {
+  if (!refuse_realtime()) GTEST_SKIP() << "cannot drop real-time rights here";
+  Air air(fifo_);
+  kalvo_receiver* r = kalvo_receiver_new(&Heard::callback, &heard_);
+  ASSERT_NE(r, nullptr) << log_.dump();
+  EXPECT_TRUE(log_.contains("real-time priority refused", LOG_WARNING)) << log_.dump();
+  int policy = -1;
+  sched_param param{};
+  ASSERT_EQ(pthread_getschedparam(r->thread, &policy, &param), 0);
+  EXPECT_EQ(policy, SCHED_OTHER);
+  // It still hears.
+  std::this_thread::sleep_for(50ms);
+  kalvo_receiver_start(r);
+  std::this_thread::sleep_for(20ms);
+  Samples s = frame(ticket(6));
+  s.insert(s.end(), 2048, 0);
+  air.play(s);
+  ASSERT_TRUE(heard_.wait_for(1)) << log_.dump();
+  EXPECT_EQ(heard_.taken()[0], ticket(6));
+  air.close();
+  kalvo_receiver_free(r);
+}
+
+TEST_F(KalvoReceiver, GrantedRealtimeRunsAtFifo50) {
+  Air air(fifo_);
+  kalvo_receiver* r = kalvo_receiver_new(nullptr, nullptr);
+  ASSERT_NE(r, nullptr) << log_.dump();
+  int policy = -1;
+  sched_param param{};
+  ASSERT_EQ(pthread_getschedparam(r->thread, &policy, &param), 0);
+  if (log_.contains("real-time priority refused")) {
+    EXPECT_EQ(policy, SCHED_OTHER);
+  } else {
+    EXPECT_EQ(policy, SCHED_FIFO);
+    EXPECT_EQ(param.sched_priority, 50);
+  }
+  air.close();
+  kalvo_receiver_free(r);
 }
 
 TEST_F(KalvoReceiver, MissingDeviceIsReportedAndGivesNoReceiver) {
