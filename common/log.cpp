@@ -40,9 +40,10 @@ void append_to_file(int priority, std::string_view text) {
   time_t now = time(nullptr);
   struct tm tm_now {};
   localtime_r(&now, &tm_now);
-  int head = snprintf(line.data(), line.size(), "%04d-%02d-%02dT%02d:%02d:%02d ztpud[%ld]: %s: ",
-                      tm_now.tm_year + 1900, tm_now.tm_mon + 1, tm_now.tm_mday, tm_now.tm_hour,
-                      tm_now.tm_min, tm_now.tm_sec, static_cast<long>(getpid()), level_name(priority));
+  int head = snprintf(line.data(), line.size(),
+                      "%04d-%02d-%02dT%02d:%02d:%02d ztpud[%ld]: %s: ", tm_now.tm_year + 1900,
+                      tm_now.tm_mon + 1, tm_now.tm_mday, tm_now.tm_hour, tm_now.tm_min,
+                      tm_now.tm_sec, static_cast<long>(getpid()), level_name(priority));
   if (head < 0) return;
   size_t pos = static_cast<size_t>(head);
   size_t room = line.size() - pos - 1;  // keep one byte for the line feed
