@@ -130,11 +130,4 @@ TEST(Hexdump, SixteenBytesPerLineAtInfo) {
   EXPECT_EQ(log.messages()[0].second, "\n");
 }
 
-TEST(PrintTime, HookChangesNothing) {
-  timeval a{5, 6}, b{7, 8};
-  get_print_time("tag", &a, &b);
-  EXPECT_EQ(a.tv_sec, 5);
-  EXPECT_EQ(b.tv_usec, 8);
-}
-
 }  // namespace
