@@ -1,0 +1,714 @@
+#include "ztpu/keyfilehandle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "ztpu/crypto.h"
+#include "ztpu/log.h"
+#include "ztpu/paths.h"
+
+namespace {
+
+constexpr u32 kDevType = 110000;
+constexpr int kClearHead = 12;        // record bytes kept in clear
+constexpr int kSealedLen = 52;        // record bytes enciphered
+constexpr u32 kMaxRecordFile = 1024;  // far above the 76 bytes of any valid record file
+
+// Work buffer whose content is wiped when it goes.
+class SecretBuf {
+ public:
+  explicit SecretBuf(size_t n = 0) : v_(n, 0) {}
+  ~SecretBuf() { wipe(); }
+  SecretBuf(const SecretBuf&) = delete;
+  SecretBuf& operator=(const SecretBuf&) = delete;
+  u8* data() { return v_.data(); }
+  size_t size() const { return v_.size(); }
+  void wipe() {
+    if (!v_.empty()) explicit_bzero(v_.data(), v_.size());
+  }
+
+ private:
+  std::vector<u8> v_;
+};
+
+// A buffer from security_read_file (malloc), freed on scope exit.
+struct MallocBuf {
+  u8* p = nullptr;
+  u32 n = 0;
+  MallocBuf() = default;
+  MallocBuf(const MallocBuf&) = delete;
+  MallocBuf& operator=(const MallocBuf&) = delete;
+  ~MallocBuf() { reset(); }
+  void reset() {
+    if (p != nullptr) {
+      explicit_bzero(p, n);
+      free(p);
+    }
+    p = nullptr;
+    n = 0;
+  }
+};
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct Secret8 {
+  std::array<u8, 8> b{};
+  ~Secret8() { explicit_bzero(b.data(), b.size()); }
+};
+struct Secret16 {
+  std::array<u8, 16> b{};
+  ~Secret16() { explicit_bzero(b.data(), b.size()); }
+};
+
+int popcount_upper(u8 x) { return __builtin_popcount(static_cast<unsigned>(x & 0xFE)); }
+
+// Running value s_i of the scramble, from the secret bytes k[0..i-1].
+u8 running(const u8* k, int i) {
+  const u8 s2 = k[1] ^ k[0];
+  switch (i) {
+    case 1:
+      return k[0];
+    case 2:
+      return s2;
+    case 3:
+      return k[2] | s2;
+    case 4:
+      return k[3] ^ k[2] ^ (k[1] | k[0]);
+    case 5:
+      return k[4] ^ k[3] ^ k[0] ^ (k[2] | k[1]);
+    case 6:
+      return k[2] ^ s2 ^ (k[4] | k[3]) ^ k[5];
+    default:
+      return k[4] ^ s2 ^ (k[3] | k[2]) ^ (k[6] | k[5]);
+  }
+}
+
+bool write_all(int fd, const u8* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Record key (MD5 of skey and ssn) and the cipher mode it selects.
+int record_key(const security_db* db, Secret16& key, int& mode) {
+  Secret8 skey;
+  Secret16 ssn_buf;
+  u8 flag[8];
+  std::memcpy(flag, db->flag, 8);
+  security_flag_decode(flag, skey.b.data());
+  if (security_get_cpussn(ssn_buf.b.data()) != 0) {
+    ztpu_log(LOG_ERR, "get cpu-ssn error");
+    return -1;
+  }
+  std::array<u8, 16> in{};
+  std::memcpy(in.data(), skey.b.data(), 8);
+  std::memcpy(in.data() + 8, ssn_buf.b.data(), 8);
+  int rc = crypto_md5(in.data(), 16, key.b.data());
+  explicit_bzero(in.data(), in.size());
+  if (rc != 0) return -1;
+  mode = key.b[4] % 24 + 1;
+  return 0;
+}
+
+// File key (MD5 of tpuSSN, skey and ssn) and the cipher mode it selects.
+int file_key(const security_db* db, Secret16& key, int& mode) {
+  Secret8 skey;
+  Secret16 ssn_buf;
+  u8 flag[8];
+  std::memcpy(flag, db->flag, 8);
+  security_flag_decode(flag, skey.b.data());
+  if (security_get_cpussn(ssn_buf.b.data()) != 0) {
+    ztpu_log(LOG_ERR, "get cpu ssn fail.");
+    return -1;
+  }
+  std::array<u8, 28> in{};
+  std::memcpy(in.data(), db->tpuSSN, 12);
+  std::memcpy(in.data() + 12, skey.b.data(), 8);
+  std::memcpy(in.data() + 20, ssn_buf.b.data(), 8);
+  int rc = crypto_md5(in.data(), 28, key.b.data());
+  explicit_bzero(in.data(), in.size());
+  if (rc != 0) {
+    ztpu_log(LOG_ERR, "md5 fail.");
+    return -1;
+  }
+  mode = key.b[6] % 24 + 1;
+  return 0;
+}
+
+int run_cipher(int mode, u8* in, int inl, u8* key, int keyl, bool enc, u8* out, int* outl) {
+  crypto_param p{mode, in, inl, key, keyl, key, keyl, enc ? 1 : 0};
+  return crypto_crypt(&p, out, outl);
+}
+
+// Deciphers a record file image into a verified copy; null on failure.
+security_db* open_record(MallocBuf& file) {
+  if (file.n < 64 || file.n > kMaxRecordFile) {
+    ztpu_log(LOG_ERR, "security_dbattach invalid data read");
+    return nullptr;
+  }
+  if (file.p[0] != 1) {
+    ztpu_log(LOG_ERR, "security_dbattach invalid db ver");
+    return nullptr;
+  }
+  security_db head{};
+  std::memcpy(&head, file.p, kClearHead);
+  Secret16 key;
+  int mode = 0;
+  if (record_key(&head, key, mode) != 0) return nullptr;
+
+  SecretBuf plain(file.n + 48);
+  int outl = 0;
+  if (run_cipher(mode, file.p + kClearHead, static_cast<int>(file.n) - kClearHead, key.b.data(), 16,
+                 false, plain.data(), &outl) != 0) {
+    ztpu_log(LOG_ERR, "%s crypto_crypt err", "security_dbattach");
+    return nullptr;
+  }
+  if (outl < kSealedLen) {
+    ztpu_log(LOG_ERR, "security_dbattach invalid data...");
+    return nullptr;
+  }
+  auto* db = static_cast<security_db*>(calloc(1, sizeof(security_db)));
+  if (db == nullptr) {
+    ztpu_log(LOG_ERR, "alloc mem failed");
+    return nullptr;
+  }
+  auto* raw = reinterpret_cast<u8*>(db);
+  std::memcpy(raw, file.p, kClearHead);
+  std::memcpy(raw + kClearHead, plain.data(), kSealedLen);
+  const u16 stored = db->crc;
+  db->crc = 0;
+  if (crypto_crc16(raw, 64) != stored) {
+    ztpu_log(LOG_ERR, "security_dbattach crc err...");
+    security_dbdetach(db);
+    return nullptr;
+  }
+  return db;
+}
+
+// Reads and deciphers a cryptfile image; false with a log line when it is
+// not a valid clear form.
+bool open_cryptfile(MallocBuf& file, int mode, Secret16& key, u8** pData, u32* len) {
+  SecretBuf plain(static_cast<size_t>(file.n) + 32);
+  int outl = 0;
+  if (file.n > 0x7FFFFF00u || run_cipher(mode, file.p, static_cast<int>(file.n), key.b.data(), 16,
+                                         false, plain.data(), &outl) != 0) {
+    ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
+    return false;
+  }
+  u32 n = 0;
+  if (outl >= 4) std::memcpy(&n, plain.data(), 4);
+  if (outl < 4 || n < 1 || n > static_cast<u32>(outl) - 4) {
+    ztpu_log(LOG_ERR, "security_get_cryptfile invalid data,len0:%d,authDataLen:%d",
+             static_cast<int>(n), outl);
+    return false;
+  }
+  auto* out = static_cast<u8*>(malloc(n));
+  if (out == nullptr) {
+    ztpu_log(LOG_ERR, "alloc %d bytes error", static_cast<int>(n));
+    return false;
+  }
+  std::memcpy(out, plain.data() + 4, n);
+  *pData = out;
+  *len = n;
+  return true;
+}
+
+}  // namespace
+
+// ---- Store file helpers -----------------------------------------------------
+
+int security_get_cpussn(u8* ssn) {
+  if (ssn == nullptr) return -1;
+  std::memset(ssn, 0, 8);
+  Fd fd(open(ztpu::path::fuse, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    ztpu_log(LOG_ERR, "open /sys/fsl_otp/HW_OCOTP_CUST0 failed");
+    return -1;
+  }
+  std::array<char, 129> text{};
+  ssize_t n = read(fd.get(), text.data(), 128);
+  if (n <= 0) return -1;
+  const char* p = text.data();
+  size_t len = static_cast<size_t>(n);
+  if (len >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    p += 2;
+    len -= 2;
+  }
+  if (len > 0 && p[len - 1] == '\n') --len;
+  std::array<char, 32> bytes{};
+  int room = static_cast<int>(bytes.size());
+  int rc = security_hexstr2hex(bytes.data(), &room, p, static_cast<int>(len));
+  if (rc != 0) return rc;
+  std::memcpy(ssn, bytes.data(), static_cast<size_t>(room < 8 ? room : 8));
+  return 0;
+}
+
+int security_get_devtype(u8* devtype) {
+  if (devtype == nullptr) return -1;
+  for (int i = 0; i < 4; ++i) devtype[i] = static_cast<u8>(kDevType >> (8 * i));
+  return 0;
+}
+
+int security_hexstr2hex(char* dst, int* dlen, const char* src, int slen) {
+  if (dst == nullptr || src == nullptr || dlen == nullptr || *dlen == 0 || slen <= 0 || slen > 255)
+    return -1;
+  std::array<char, 258> work{};
+  size_t at = 0;
+  if (slen % 2 != 0) work[at++] = '0';
+  std::memcpy(work.data() + at, src, static_cast<size_t>(slen));
+  const size_t total = at + static_cast<size_t>(slen);
+
+  auto nibble = [](char c, const char* tag) -> int {
+    const int u = (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+    if (u >= '0' && u <= '9') return u - '0';
+    if (u >= 'A' && u <= 'F') return u - 55;
+    // Only true hex digits count: the characters between '9' and 'A' are junk.
+    ztpu_log(LOG_ERR, "%s:%c,s1:%02x\n", tag, c, static_cast<unsigned>(u - '0') & 0xFF);
+    return -1;
+  };
+
+  int written = 0;
+  const int room = *dlen;
+  for (size_t i = 0; i < total && written < room; i += 2) {
+    int hi = nibble(work[i], "h1");
+    if (hi < 0) return -1;
+    int lo = nibble(work[i + 1], "h2");
+    if (lo < 0) return -1;
+    dst[written++] = static_cast<char>((hi << 4) | lo);
+  }
+  *dlen = written;
+  return 0;
+}
+
+void security_hex2str(u8* hex, int len, char* str) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  if (str == nullptr) return;
+  int i = 0;
+  for (; hex != nullptr && i < len; ++i) {
+    str[2 * i] = digits[hex[i] >> 4];
+    str[2 * i + 1] = digits[hex[i] & 15];
+  }
+  str[2 * i] = '\0';
+}
+
+int security_get_encfilename(const char* name, char* outName) {
+  if (name == nullptr || outName == nullptr) return -1;
+  Secret8 ssn;
+  if (security_get_cpussn(ssn.b.data()) != 0) {
+    ztpu_log(LOG_ERR, "get cpu ssn failed");
+    return -1;
+  }
+  const size_t nlen = strnlen(name, 256);
+  SecretBuf in(8 + nlen);
+  std::memcpy(in.data(), ssn.b.data(), 8);
+  std::memcpy(in.data() + 8, name, nlen);
+  std::array<u8, 16> md{};
+  if (crypto_md5(in.data(), static_cast<int>(in.size()), md.data()) != 0) return -1;
+  security_hex2str(md.data(), 16, outName);
+  return 0;
+}
+
+int security_open_file(const char* basePath, const char* name, u32 opFlag, u32* outFileLen) {
+  if (basePath == nullptr || name == nullptr) return -1;
+  std::array<char, 33> enc{};
+  const char* leaf = name;
+  if (opFlag & SECURITY_OPEN_ENCNAME) {
+    if (security_get_encfilename(name, enc.data()) != 0) {
+      ztpu_log(LOG_ERR, "get encfilename failed");
+      return -1;
+    }
+    leaf = enc.data();
+  }
+  std::array<char, 512> path{};
+  int n = snprintf(path.data(), path.size(), "%s/%s", basePath, leaf);
+  if (n < 0 || static_cast<size_t>(n) >= path.size()) {
+    ztpu_log(LOG_ERR, "open file[%s] failed..", leaf);
+    return -1;
+  }
+  struct stat st {};
+  if (stat(path.data(), &st) == 0) {
+    int fd = open(path.data(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      ztpu_log(LOG_ERR, "open file[%s] failed..", path.data());
+      return fd;
+    }
+    if (outFileLen != nullptr) *outFileLen = static_cast<u32>(st.st_size);
+    return fd;
+  }
+  if (!(opFlag & SECURITY_OPEN_CREATE)) {
+    ztpu_log(LOG_ERR, "stat file[%s] error", path.data());
+    return -1;
+  }
+  int fd = open(path.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    ztpu_log(LOG_ERR, "open file[%s] failed..", path.data());
+    return fd;
+  }
+  if (outFileLen != nullptr) *outFileLen = 0;
+  return fd;
+}
+
+int security_read_file(int fd, u8** pOutData, u32* outDataLen) {
+  if (pOutData == nullptr || outDataLen == nullptr) return -1;
+  struct stat st {};
+  if (lseek(fd, 0, SEEK_SET) < 0 || fstat(fd, &st) != 0) {
+    ztpu_log(LOG_ERR, "fstat error %d", errno);
+    return -1;
+  }
+  if (st.st_size == 0) {
+    *outDataLen = 0;
+    return 0;
+  }
+  if (st.st_size < 0 || st.st_size > 0x7FFFFFFF) {
+    ztpu_log(LOG_ERR, "alloc data buffer failed...");
+    return -1;
+  }
+  const auto size = static_cast<size_t>(st.st_size);
+  auto* buf = static_cast<u8*>(malloc(size));
+  if (buf == nullptr) {
+    ztpu_log(LOG_ERR, "alloc data buffer failed...");
+    return -1;
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t r = read(fd, buf + got, size - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      ztpu_log(LOG_ERR, "read data failed... %d", errno);
+      explicit_bzero(buf, size);
+      free(buf);
+      return -1;
+    }
+    got += static_cast<size_t>(r);
+  }
+  *pOutData = buf;
+  *outDataLen = static_cast<u32>(size);
+  return 0;
+}
+
+int security_filenameofod(int fd, char* name, u32* len) {
+  if (name == nullptr || len == nullptr || *len < 2) return -1;
+  std::array<char, 64> link{};
+  snprintf(link.data(), link.size(), "/proc/%ld/fd/%d", static_cast<long>(getpid()), fd);
+  ssize_t n = readlink(link.data(), name, *len - 1);
+  if (n < 0 || static_cast<u32>(n) >= *len - 1) {
+    ztpu_log(LOG_ERR, "readlink fail %d", errno);
+    return -1;
+  }
+  name[n] = '\0';
+  *len = static_cast<u32>(n);
+  return 0;
+}
+
+namespace {
+
+bool backup_path_of(int fd, std::array<char, 516>& bak) {
+  std::array<char, 512> path{};
+  u32 plen = static_cast<u32>(path.size());
+  if (security_filenameofod(fd, path.data(), &plen) != 0) return false;
+  int n = snprintf(bak.data(), bak.size(), "%s.b", path.data());
+  return n > 0 && static_cast<size_t>(n) < bak.size();
+}
+
+}  // namespace
+
+int security_write_file(int fd, u8* pData, u32 len) {
+  if (pData == nullptr && len > 0) return -1;
+  std::array<char, 516> bak{};
+  if (!backup_path_of(fd, bak)) {
+    ztpu_log(LOG_ERR, "get name from fd error");
+    return -1;
+  }
+  MallocBuf old;
+  if (security_read_file(fd, &old.p, &old.n) != 0) {
+    ztpu_log(LOG_ERR, "read from file error...");
+    return -1;
+  }
+  if (old.n > 0) {
+    Fd b(open(bak.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (b.get() < 0) {
+      ztpu_log(LOG_ERR, "open back file error");
+      return -1;
+    }
+    // The backup must be on disk before the file is cut, or a power cut in
+    // between could lose both.
+    if (!write_all(b.get(), old.p, old.n) || fsync(b.get()) != 0) {
+      ztpu_log(LOG_ERR, "write back file error");
+      return -1;
+    }
+  }
+  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
+    ztpu_log(LOG_ERR, "ftruncate failed %d", errno);
+    return -1;
+  }
+  if (!write_all(fd, pData, len)) {
+    ztpu_log(LOG_ERR, "write failed %d", errno);
+    return -1;
+  }
+  fsync(fd);
+  unlink(bak.data());
+  return 0;
+}
+
+int security_restore_backup(int fd) {
+  std::array<char, 516> bak{};
+  if (!backup_path_of(fd, bak)) return -1;
+  Fd b(open(bak.data(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (b.get() < 0) return -1;
+  MallocBuf saved;
+  if (security_read_file(b.get(), &saved.p, &saved.n) != 0 || saved.n == 0) return -1;
+  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || !write_all(fd, saved.p, saved.n) ||
+      fsync(fd) != 0) {
+    ztpu_log(LOG_ERR, "restore from backup failed %d", errno);
+    return -1;
+  }
+  unlink(bak.data());
+  ztpu_log(LOG_WARNING, "store file restored from its backup %s\n", bak.data());
+  return 0;
+}
+
+// ---- Store secret -------------------------------------------------------------
+
+void security_Key_base(u8* base) {
+  static constexpr u8 table[8] = {0x5A, 0xC3, 0x1F, 0x96, 0x3C, 0xE1, 0x78, 0x2D};
+  std::memcpy(base, table, 8);
+}
+
+void security_Key_gen_seeded(u8* key, unsigned int seed) {
+  // A generator of our own: no shared state with other users of random().
+  std::array<char, 64> state{};
+  struct random_data rd {};
+  initstate_r(seed, state.data(), state.size(), &rd);
+  unsigned sum = 0;
+  for (int i = 0; i < 8; ++i) {
+    int32_t r = 0;
+    random_r(&rd, &r);
+    unsigned bound = i == 0 ? SECURITY_KEYGEN_BOUNDS[0] : (sum + SECURITY_KEYGEN_BOUNDS[i]) & 0xFF;
+    // A bound of 0 cannot divide; such a position draws from the whole byte.
+    if (bound == 0) bound = 256;
+    key[i] = static_cast<u8>(static_cast<unsigned>(r) % bound);
+    sum += key[i];
+  }
+}
+
+void security_Key_gen(u8* key) {
+  int local = 0;
+  const auto seed = static_cast<unsigned int>(static_cast<unsigned long>(time(nullptr)) *
+                                              reinterpret_cast<uintptr_t>(&local));
+  security_Key_gen_seeded(key, seed);
+}
+
+void security_flag_encode(u8* skey, u8* flag) {
+  u8 t[8];
+  security_Key_base(t);
+  flag[0] = skey[0] ^ t[0];
+  for (int i = 1; i < 8; ++i) flag[i] = skey[i] ^ t[popcount_upper(running(skey, i))];
+}
+
+void security_flag_decode(u8* flag, u8* skey) {
+  u8 t[8];
+  security_Key_base(t);
+  u8 k[8] = {};
+  k[0] = flag[0] ^ t[0];
+  for (int i = 1; i < 8; ++i) k[i] = flag[i] ^ t[popcount_upper(running(k, i))];
+  std::memcpy(skey, k, 8);
+  explicit_bzero(k, sizeof k);
+}
+
+// ---- Device record --------------------------------------------------------------
+
+int security_dbflush(int fd, struct security_db* db) {
+  if (db == nullptr) return -1;
+  db->crc = 0;
+  db->crc = crypto_crc16(reinterpret_cast<u8*>(db), 64);
+  Secret16 key;
+  int mode = 0;
+  if (record_key(db, key, mode) != 0) return -1;
+  SecretBuf out(160);
+  int outl = 0;
+  auto* raw = reinterpret_cast<u8*>(db);
+  if (run_cipher(mode, raw + kClearHead, kSealedLen, key.b.data(), 16, true,
+                 out.data() + kClearHead, &outl) != 0) {
+    ztpu_log(LOG_ERR, "security_dbflush crypto_crypt err");
+    return -1;
+  }
+  std::memcpy(out.data(), raw, kClearHead);
+  if (security_write_file(fd, out.data(), static_cast<u32>(kClearHead + outl)) != 0) {
+    ztpu_log(LOG_ERR, "write data failed...");
+    return -1;
+  }
+  return 0;
+}
+
+int security_init_dbfile(int fd) {
+  security_db db{};
+  db.version = 1;
+  db.state = 1;
+  Secret8 skey;
+  security_Key_gen(skey.b.data());
+  security_flag_encode(skey.b.data(), db.flag);
+  int rc = security_dbflush(fd, &db);
+  explicit_bzero(&db, sizeof db);
+  return rc;
+}
+
+struct security_db* security_dbattach(int* pfd) {
+  if (pfd == nullptr) return nullptr;
+  if (*pfd < 0) {
+    u32 flen = 0;
+    int fd = security_open_file(ztpu::path::store_dir, SECURITY_DB_NAME,
+                                SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME, &flen);
+    if (fd < 0) {
+      ztpu_log(LOG_ERR, "open db file error");
+      return nullptr;
+    }
+    // An empty record file next to a backup is an interrupted rewrite, not
+    // a new store: the unit's identity is in the backup.
+    if (flen == 0 && security_restore_backup(fd) != 0 && security_init_dbfile(fd) != 0) {
+      ztpu_log(LOG_ERR, "security_dbflush error");
+      close(fd);
+      return nullptr;
+    }
+    *pfd = fd;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MallocBuf file;
+    if (security_read_file(*pfd, &file.p, &file.n) != 0) {
+      ztpu_log(LOG_ERR, "security_read_file error");
+      return nullptr;
+    }
+    security_db* db = open_record(file);
+    if (db != nullptr) return db;
+    if (attempt == 0 && security_restore_backup(*pfd) != 0) break;
+  }
+  return nullptr;
+}
+
+void security_dbdetach(struct security_db* db) {
+  if (db == nullptr) return;
+  explicit_bzero(db, sizeof *db);
+  free(db);
+}
+
+// ---- Cryptfiles ----------------------------------------------------------------
+
+int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, u32* len) {
+  if (pdb == nullptr || fileName == nullptr || pData == nullptr || len == nullptr) return -1;
+  Secret16 key;
+  int mode = 0;
+  if (file_key(pdb, key, mode) != 0) return -1;
+  Fd fd(security_open_file(ztpu::path::store_dir, fileName,
+                           SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME, nullptr));
+  if (fd.get() < 0) {
+    ztpu_log(LOG_ERR, "open file %s error", fileName);
+    return -1;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MallocBuf file;
+    if (security_read_file(fd.get(), &file.p, &file.n) != 0) {
+      ztpu_log(LOG_ERR, "read file %s error", fileName);
+      return -1;
+    }
+    if (open_cryptfile(file, mode, key, pData, len)) return 0;
+    if (attempt == 0 && security_restore_backup(fd.get()) != 0) break;
+  }
+  return -1;
+}
+
+int security_save_cryptfile(struct security_db* pDb, char* fileName, int nCreateFlag, u8* pData,
+                            u32 len) {
+  if (pDb == nullptr || fileName == nullptr || (pData == nullptr && len > 0)) return -1;
+  if (len > 0x7FFFFF00u) {
+    ztpu_log(LOG_ERR, "alloc %d byte mem fail.", -1);
+    return -1;
+  }
+  Secret16 key;
+  int mode = 0;
+  if (file_key(pDb, key, mode) != 0) return -1;
+  SecretBuf clear(static_cast<size_t>(len) + 4);
+  std::memcpy(clear.data(), &len, 4);
+  if (len > 0) std::memcpy(clear.data() + 4, pData, len);
+  SecretBuf sealed(static_cast<size_t>(len) + 100);
+  int outl = 0;
+  if (run_cipher(mode, clear.data(), static_cast<int>(len) + 4, key.b.data(), 16, true,
+                 sealed.data(), &outl) != 0) {
+    ztpu_log(LOG_ERR, "crypto_crypt err...");
+    return -1;
+  }
+  const u32 flags =
+      nCreateFlag == 1 ? SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME : SECURITY_OPEN_ENCNAME;
+  Fd fd(security_open_file(ztpu::path::store_dir, fileName, flags, nullptr));
+  if (fd.get() < 0) {
+    ztpu_log(LOG_ERR, "open file fail");
+    return -1;
+  }
+  if (security_write_file(fd.get(), sealed.data(), static_cast<u32>(outl)) != 0) {
+    ztpu_log(LOG_ERR, "write file fail");
+    return -1;
+  }
+  return 0;
+}
+
+int security_get_3deskey(struct security_db* pdb, u8* key, int keylen) {
+  if (pdb == nullptr || key == nullptr || keylen < 24) return -1;
+  std::array<u8, 16> md{};
+  if (crypto_md5(pdb->tpuSSN, 12, md.data()) != 0) {
+    ztpu_log(LOG_ERR, "get md5 fail");
+    return -1;
+  }
+  std::memcpy(key, md.data(), 16);
+  for (int i = 0; i < 8; ++i) key[16 + i] = md[2 * i];
+  explicit_bzero(md.data(), md.size());
+  return 0;
+}
+
+int security_decrypt_srvdata(struct security_db* pdb, u8* pdata, int len, u8** poutdata,
+                             int* noutlen) {
+  if (pdb == nullptr || (pdata == nullptr && len > 0) || len < 0 || len > 0x7FFFFF00 ||
+      poutdata == nullptr || noutlen == nullptr)
+    return -1;
+  std::array<u8, 24> key{};
+  if (security_get_3deskey(pdb, key.data(), 24) != 0) return -1;
+  auto* out = static_cast<u8*>(malloc(static_cast<size_t>(len) + 48));
+  if (out == nullptr) {
+    ztpu_log(LOG_ERR, "alloc mem fail.");
+    return -1;
+  }
+  int outl = 0;
+  int rc = run_cipher(CRYPTO_DES_EDE3_OFB, pdata, len, key.data(), 24, false, out, &outl);
+  explicit_bzero(key.data(), key.size());
+  if (rc != 0) {
+    ztpu_log(LOG_ERR, "%s crypto_crypt err", "security_decrypt_srvdata");
+    free(out);
+    return -1;
+  }
+  *poutdata = out;
+  *noutlen = outl;
+  return 0;
+}

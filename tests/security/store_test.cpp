@@ -1,0 +1,319 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "sec_fixture.h"
+
+using namespace sectest;
+using ztpu_test::LogCapture;
+
+namespace {
+
+std::string db_file() { return "etc/poskey/" + enc_name("tpu.db"); }
+
+security_db* attach() { return security_dbattach(&security_get_ctx()->dbFd); }
+
+Bytes store_payload(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<u8>(i * 7 + 3);
+  return b;
+}
+
+}  // namespace
+
+TEST(StoreHelpers, CpuSerialNumberFromFuseText) {
+  Board board;
+  std::array<u8, 8> ssn{};
+  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
+  EXPECT_EQ(ssn, (std::array<u8, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+
+  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "123456789abcdef0123");
+  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
+  EXPECT_EQ(ssn, (std::array<u8, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
+
+  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0X1A2B3C4D\n");
+  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
+  EXPECT_EQ(ssn, (std::array<u8, 8>{0x1A, 0x2B, 0x3C, 0x4D, 0, 0, 0, 0}));
+
+  LogCapture cap;
+  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0x12G4\n");
+  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
+  EXPECT_TRUE(cap.contains("h1:G") || cap.contains("h2:G"));
+  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "");
+  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
+  std::filesystem::remove(board.dir.path() + "/sys/fsl_otp/HW_OCOTP_CUST0");
+  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
+  EXPECT_TRUE(cap.contains("open /sys/fsl_otp/HW_OCOTP_CUST0 failed", LOG_ERR));
+}
+
+TEST(StoreHelpers, HexConversions) {
+  std::array<char, 8> out{};
+  int room = 8;
+  ASSERT_EQ(security_hexstr2hex(out.data(), &room, "ABC", 3), 0);
+  EXPECT_EQ(room, 2);
+  EXPECT_EQ(static_cast<u8>(out[0]), 0x0A);
+  EXPECT_EQ(static_cast<u8>(out[1]), 0xBC);
+  room = 2;  // stops when the room is filled
+  ASSERT_EQ(security_hexstr2hex(out.data(), &room, "a1b2c3d4", 8), 0);
+  EXPECT_EQ(room, 2);
+  EXPECT_EQ(static_cast<u8>(out[1]), 0xB2);
+  room = 0;
+  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "11", 2), -1);
+  room = 8;
+  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "11", 0), -1);
+  std::string long_text(256, 'A');
+  EXPECT_EQ(security_hexstr2hex(out.data(), &room, long_text.c_str(), 256), -1);
+  // Characters between '9' and 'A' are not digits.
+  LogCapture cap;
+  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "1:", 2), -1);
+  EXPECT_TRUE(cap.contains("h2::"));
+
+  u8 bytes[] = {0x01, 0xAB};
+  std::array<char, 5> text{};
+  text.fill('x');
+  security_hex2str(bytes, 2, text.data());
+  EXPECT_STREQ(text.data(), "01AB");
+}
+
+TEST(StoreHelpers, EncryptedNamesAreBoardBound) {
+  std::string a, b;
+  {
+    Board board;
+    a = enc_name("tpu.db");
+    EXPECT_EQ(a, enc_name("tpu.db"));
+    EXPECT_NE(a, enc_name("key_v0"));
+  }
+  {
+    Board other("0x0123456789ABCDEE\n");
+    b = enc_name("tpu.db");
+  }
+  EXPECT_NE(a, b);
+  for (const std::string& n : {a, b}) {
+    ASSERT_EQ(n.size(), 32u);
+    for (char c : n) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << n;
+  }
+}
+
+TEST(StoreHelpers, OpenFlagsAndSafeRewrite) {
+  Board board;
+  LogCapture cap;
+  u32 len = 99;
+  EXPECT_LT(security_open_file("etc/poskey", "plain", 0, &len), 0);
+  EXPECT_TRUE(cap.contains("stat file[etc/poskey/plain] error"));
+  int fd = security_open_file("etc/poskey", "plain", SECURITY_OPEN_CREATE, &len);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(len, 0u);
+  EXPECT_TRUE(board.dir.exists("etc/poskey/plain"));
+
+  // Rewriting an empty file makes no backup; no backup remains afterwards.
+  u8 first[] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(security_write_file(fd, first, 5), 0);
+  EXPECT_FALSE(board.dir.exists("etc/poskey/plain.b"));
+  u8 second[] = {9, 9};
+  ASSERT_EQ(security_write_file(fd, second, 2), 0);
+  EXPECT_EQ(board.dir.read("etc/poskey/plain"), std::string("\x09\x09", 2));
+  EXPECT_FALSE(board.dir.exists("etc/poskey/plain.b"));
+
+  u8* data = nullptr;
+  u32 n = 0;
+  ASSERT_EQ(security_read_file(fd, &data, &n), 0);
+  EXPECT_EQ(n, 2u);
+  free(data);
+  close(fd);
+
+  fd = security_open_file("etc/poskey", "plain", SECURITY_OPEN_CREATE, &len);
+  EXPECT_EQ(len, 2u);
+  close(fd);
+
+  fd = security_open_file("etc/poskey", "tpu.db", SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME,
+                          &len);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_TRUE(board.dir.exists("etc/poskey/" + enc_name("tpu.db")));
+  EXPECT_FALSE(board.dir.exists("etc/poskey/tpu.db"));
+}
+
+TEST(StoreSecret, ScrambleIsExactInverseAndDrawsStayInBounds) {
+  std::set<std::vector<u8>> seen;
+  for (unsigned seed = 0; seed < 5000; ++seed) {
+    std::array<u8, 8> k{}, flag{}, back{};
+    security_Key_gen_seeded(k.data(), seed);
+    unsigned sum = 0;
+    for (int i = 0; i < 8; ++i) {
+      unsigned bound =
+          i == 0 ? SECURITY_KEYGEN_BOUNDS[0] : (sum + SECURITY_KEYGEN_BOUNDS[i]) & 0xFF;
+      if (bound != 0) {
+        ASSERT_LT(k[i], bound) << "seed " << seed << " byte " << i;
+      }
+      sum += k[i];
+    }
+    security_flag_encode(k.data(), flag.data());
+    security_flag_decode(flag.data(), back.data());
+    ASSERT_EQ(back, k);
+    seen.insert(std::vector<u8>(k.begin(), k.end()));
+  }
+  EXPECT_GT(seen.size(), 4900u);
+}
+
+TEST(StoreRecord, NewStoreHasItsFreshRecord) {
+  Board board;
+  security_db* db = attach();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->version, 1);
+  EXPECT_EQ(db->state, 1);
+  EXPECT_EQ(db->crc, 0);
+  const auto* raw = reinterpret_cast<const u8*>(db);
+  bool flag_set = false;
+  for (int i = 4; i < 12; ++i) flag_set |= raw[i] != 0;
+  EXPECT_TRUE(flag_set);
+  for (int i = 12; i < 64; ++i) EXPECT_EQ(raw[i], 0) << "byte " << i;
+  security_dbdetach(db);
+
+  std::string file = board.dir.read(db_file());
+  EXPECT_TRUE(file.size() == 64 || file.size() == 68 || file.size() == 76) << file.size();
+  EXPECT_EQ(file[0], 1);
+  EXPECT_EQ(file[1], 1);
+}
+
+TEST(StoreRecord, TamperingIsDetected) {
+  Board board;
+  security_dbdetach(attach());
+  const std::string good = board.dir.read(db_file());
+  security_exit();  // closes the record file
+  LogCapture cap;
+
+  std::string bad = good;
+  bad[1] = 2;  // the clear state byte
+  board.dir.write(db_file(), bad);
+  EXPECT_EQ(attach(), nullptr);
+  EXPECT_TRUE(cap.contains("security_dbattach crc err..."));
+  security_exit();
+
+  board.dir.write(db_file(), good.substr(0, 63));
+  EXPECT_EQ(attach(), nullptr);
+  EXPECT_TRUE(cap.contains("security_dbattach invalid data read"));
+  security_exit();
+
+  bad = good;
+  bad[0] = 2;
+  board.dir.write(db_file(), bad);
+  EXPECT_EQ(attach(), nullptr);
+  EXPECT_TRUE(cap.contains("security_dbattach invalid db ver"));
+  security_exit();
+
+  // Another board's fuses cannot read it.
+  const std::string path = db_file();
+  board.dir.write(path, good);
+  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0x0123456789ABCDEE\n");
+  int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(security_dbattach(&fd), nullptr);
+  close(fd);
+}
+
+TEST(StoreRecord, FlushRoundTripsFields) {
+  Board board;
+  security_db* db = attach();
+  ASSERT_NE(db, nullptr);
+  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
+  db->savekeyver[1] = 7;
+  db->state = 2;
+  ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, db), 0);
+  security_dbdetach(db);
+  EXPECT_FALSE(board.dir.exists(db_file() + ".b"));
+  security_db back = read_db();
+  EXPECT_EQ(back.state, 2);
+  EXPECT_EQ(back.savekeyver[1], 7);
+  EXPECT_EQ(std::memcmp(back.tpuSSN, kTpuSsn.data(), 12), 0);
+}
+
+TEST(StoreRecord, EmptyRecordWithBackupIsRestored) {
+  Board board;
+  provision_identity(2);
+  const std::string good = board.dir.read(db_file());
+  security_exit();
+  // A power cut between the cut and the new content of a rewrite.
+  board.dir.write(db_file() + ".b", good);
+  board.dir.write(db_file(), "");
+  LogCapture cap;
+  security_db back = read_db();
+  EXPECT_EQ(back.state, 2);
+  EXPECT_EQ(std::memcmp(back.deviceID, kDeviceId.data(), 16), 0);
+  EXPECT_TRUE(cap.contains("restored from its backup", LOG_WARNING));
+  EXPECT_FALSE(board.dir.exists(db_file() + ".b"));
+  security_exit();
+
+  // Half-written content is restored the same way.
+  board.dir.write(db_file() + ".b", good);
+  board.dir.write(db_file(), good.substr(0, 20));
+  EXPECT_EQ(read_db().state, 2);
+
+  // Without a backup an empty record is a new store, as before.
+  security_exit();
+  board.dir.write(db_file(), "");
+  EXPECT_EQ(read_db().state, 1);
+}
+
+TEST(StoreCryptfile, RoundTripsAndFailures) {
+  Board board;
+  security_db* db = attach();
+  ASSERT_NE(db, nullptr);
+  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
+  for (size_t n : {1u, 15u, 16u, 1000u}) {
+    Bytes in = store_payload(n);
+    char name[] = "item";
+    ASSERT_EQ(security_save_cryptfile(db, name, 1, in.data(), static_cast<u32>(n)), 0);
+    u8* out = nullptr;
+    u32 len = 0;
+    ASSERT_EQ(security_get_cryptfile(db, name, &out, &len), 0) << n;
+    EXPECT_EQ(Bytes(out, out + len), in);
+    free(out);
+    EXPECT_FALSE(board.dir.exists("etc/poskey/" + enc_name("item") + ".b"));
+  }
+  LogCapture cap;
+  // Without the create flag a missing file is not created.
+  char fresh_name[] = "fresh";
+  u8 one = 1;
+  EXPECT_EQ(security_save_cryptfile(db, fresh_name, 0, &one, 1), -1);
+  EXPECT_FALSE(board.dir.exists("etc/poskey/" + enc_name("fresh")));
+
+  // A missing cryptfile fails and is left behind empty.
+  char missing[] = "missing";
+  u8* out = nullptr;
+  u32 len = 0;
+  EXPECT_EQ(security_get_cryptfile(db, missing, &out, &len), -1);
+  EXPECT_EQ(board.file_size("etc/poskey/" + enc_name("missing")), 0u);
+
+  // Another tpuSSN cannot read it.
+  db->tpuSSN[0] ^= 1;
+  char item[] = "item";
+  EXPECT_EQ(security_get_cryptfile(db, item, &out, &len), -1);
+  db->tpuSSN[0] ^= 1;
+
+  // A damaged cryptfile with its backup beside it is restored.
+  const std::string path = "etc/poskey/" + enc_name("item");
+  board.dir.write(path + ".b", board.dir.read(path));
+  board.dir.write(path, "");
+  ASSERT_EQ(security_get_cryptfile(db, item, &out, &len), 0);
+  EXPECT_EQ(len, 1000u);
+  free(out);
+  EXPECT_FALSE(board.dir.exists(path + ".b"));
+  security_dbdetach(db);
+}
+
+TEST(StoreCryptfile, ServerDataKeepsItsLength) {
+  Board board;
+  security_db* db = attach();
+  ASSERT_NE(db, nullptr);
+  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
+  Bytes clear = store_payload(37);
+  Bytes enc = srv_encipher(clear);
+  u8* out = nullptr;
+  int n = 0;
+  ASSERT_EQ(security_decrypt_srvdata(db, enc.data(), static_cast<int>(enc.size()), &out, &n), 0);
+  EXPECT_EQ(Bytes(out, out + n), clear);
+  free(out);
+  security_dbdetach(db);
+}
