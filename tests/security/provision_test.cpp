@@ -1,0 +1,330 @@
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "sec_fixture.h"
+
+using namespace sectest;
+using ztpu_test::LogCapture;
+
+namespace {
+
+bool exists_enc(const std::string& logical) {
+  return std::filesystem::exists("etc/poskey/" + enc_name(logical));
+}
+
+Bytes with_len(u32 p, const Bytes& body) {
+  Bytes out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<u8>(p >> (8 * i)));
+  for (u8 b : body) out.push_back(b);
+  return out;
+}
+
+// Payload of a given P and F with filler bytes, the factor enciphered so
+// that it names version 02 01.
+Bytes sized_payload(u32 p, u16 f) {
+  Bytes body(p, 0x33);
+  Bytes fac(f, 0x44);
+  if (f >= 2) {
+    fac[0] = 0x02;
+    fac[1] = 0x01;
+  }
+  Bytes enc = srv_encipher(fac);
+  body.push_back(static_cast<u8>(f & 0xFF));
+  body.push_back(static_cast<u8>(f >> 8));
+  body.insert(body.end(), enc.begin(), enc.end());
+  return with_len(p, body);
+}
+
+}  // namespace
+
+TEST(Provisioning, NewBoardIsRefusedAndKeepsItsStore) {
+  Board board;
+  u8 state = 0;
+  ASSERT_EQ(security_get_tpustate(&state), 0);
+  EXPECT_EQ(state, 1);
+  LogCapture cap;
+  EXPECT_EQ(security_init(), -1);
+  EXPECT_TRUE(cap.contains("security_init_ctx,tpu is not init!!\n"));
+  EXPECT_EQ(security_get_ctx()->dbFd, -1);
+  EXPECT_EQ(security_get_pdb(), nullptr);
+  EXPECT_TRUE(exists_enc("tpu.db"));
+  EXPECT_EQ(read_db().state, 1);
+}
+
+TEST(Provisioning, ContextGettersAfterStart) {
+  Board board;
+  provision_identity();
+  Bytes f = factor(0x01, 0x01);
+  Bytes pl = payload(plugin_image(), f);
+  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
+  ASSERT_EQ(security_set_tpustate(2), 0);
+  security_exit();
+  ASSERT_EQ(security_init(), 0);
+
+  std::array<u8, 16> id{};
+  EXPECT_EQ(security_get_deviceid(id.data(), 16), 0);
+  EXPECT_EQ(id, kDeviceId);
+  std::array<u8, 8> small{};
+  small.fill(0xFF);
+  EXPECT_EQ(security_get_deviceid(small.data(), 8), -1);
+  EXPECT_EQ(small, (std::array<u8, 8>{}));
+  std::array<u8, 12> ssn{};
+  EXPECT_EQ(security_get_tpussn(ssn.data(), 12), 12);
+  EXPECT_EQ(ssn, kTpuSsn);
+  EXPECT_EQ(security_get_tpussn(ssn.data(), 11), -1);
+  u8 state = 0;
+  security_get_tpustate(&state);
+  EXPECT_EQ(state, 2);
+  u8 ver[2] = {};
+  EXPECT_EQ(security_get_runkeyver(ver, 2), 0);
+  EXPECT_EQ(ver[1], 0x01);
+  EXPECT_EQ(security_get_runkeyver(ver, 1), -1);
+
+  std::array<u8, 12> info{};
+  EXPECT_EQ(security_get_device_info(info.data()), 12);
+  EXPECT_EQ(info[0], 110000 & 0xFF);
+  EXPECT_EQ(info[1], (110000 >> 8) & 0xFF);
+  EXPECT_EQ(info[2], 110000 >> 16);
+  EXPECT_EQ(info[4], 0x01);
+  EXPECT_EQ(info[11], 0xEF);
+}
+
+TEST(Provisioning, HeldCopySetters) {
+  Board board;
+  provision_identity();
+  Bytes pl = payload(plugin_image(), factor(0x01, 0x01));
+  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
+  ASSERT_EQ(security_set_tpustate(2), 0);
+  security_exit();
+  ASSERT_EQ(security_init(), 0);
+
+  std::array<u8, 16> cv{};
+  cv.fill(0xC1);
+  EXPECT_EQ(security_set_confver(cv.data(), 15), -1);
+  ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
+  std::array<u8, 16> back{};
+  EXPECT_EQ(security_get_confver(back.data(), 16), 16);
+  EXPECT_EQ(back, cv);
+  security_db file = read_db();
+  EXPECT_EQ(std::memcmp(file.confVer, cv.data(), 16), 0);
+  // The same value again does not rewrite the file.
+  const std::string path = "etc/poskey/" + enc_name("tpu.db");
+  auto before = std::filesystem::last_write_time(path);
+  std::string content = board.dir.read(path);
+  ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
+  EXPECT_EQ(board.dir.read(path), content);
+  EXPECT_EQ(std::filesystem::last_write_time(path), before);
+
+  u8 sv[2] = {0x09, 0x09};
+  ASSERT_EQ(security_set_savekeyver(sv, 2), 0);
+  EXPECT_EQ(read_db().savekeyver[0], 0x09);
+  EXPECT_EQ(security_set_runkeyver(sv, 3), -1);
+
+  // With a held copy a new state waits for the next write of that copy.
+  ASSERT_EQ(security_set_tpustate(5), 0);
+  EXPECT_EQ(read_db().state, 2);
+  u8 rv[2] = {0x01, 0x02};
+  ASSERT_EQ(security_set_runkeyver(rv, 2), 0);
+  EXPECT_EQ(read_db().state, 5);
+}
+
+TEST(Provisioning, ConfigAndReport) {
+  Board board;
+  provision_identity();
+  u8 v0 = 9, conf = 9, pf = 9;
+  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
+  EXPECT_EQ(v0, 1);
+  EXPECT_EQ(conf, 0);
+  EXPECT_EQ(pf, 0);
+
+  std::string text = "server_ip=127.0.0.1\nserver_port=9000\n";
+  LogCapture cap;
+  EXPECT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), 0), -1);
+  EXPECT_TRUE(cap.contains("config data len(0) is invalid\n"));
+  ASSERT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), static_cast<int>(text.size())),
+            0);
+  EXPECT_EQ(board.dir.read("etc/ztpu.conf"), text);
+  EXPECT_FALSE(board.dir.exists("etc/ztpu.conf.new"));
+
+  Bytes pl = payload(plugin_image(), factor(0x01, 0x01));
+  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
+  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
+  EXPECT_EQ(conf, 1);
+  EXPECT_EQ(pf, 1);
+  // An empty factor file no longer counts.
+  board.dir.write("etc/poskey/" + enc_name("factor_0101"), "");
+  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
+  EXPECT_EQ(pf, 0);
+}
+
+TEST(Provisioning, KeyPayloadLengths) {
+  Board board;
+  provision_identity(2);
+  LogCapture cap;
+  Bytes ok = sized_payload(100, 16);
+  ASSERT_EQ(ok.size(), 122u);
+  EXPECT_EQ(security_save_pf2file(ok.data(), 122), 0);
+  EXPECT_EQ(read_db().savekeyver[0], 0x02);
+  EXPECT_TRUE(exists_enc("pcode_0201"));
+  EXPECT_TRUE(exists_enc("factor_0201"));
+
+  Bytes longer = ok;
+  longer.push_back(0);
+  EXPECT_EQ(security_save_pf2file(ok.data(), 121), -1);
+  EXPECT_EQ(security_save_pf2file(longer.data(), 123), -1);
+  EXPECT_EQ(cap.count("invalid factor-len:16\n"), 2u);
+  Bytes f0 = sized_payload(100, 0);
+  EXPECT_EQ(security_save_pf2file(f0.data(), static_cast<u32>(f0.size())), -1);
+  EXPECT_TRUE(cap.contains("invalid factor-len:0\n"));
+  EXPECT_EQ(security_save_pf2file(ok.data(), 4), -1);
+  EXPECT_TRUE(cap.contains("security_save_pf2file: data too small\n"));
+  Bytes huge_p = with_len(0xFFFFFFF0u, Bytes(10, 0));
+  EXPECT_EQ(security_save_pf2file(huge_p.data(), static_cast<u32>(huge_p.size())), -1);
+  EXPECT_TRUE(cap.contains("invalid pcode-len:4294967280\n"));
+  EXPECT_EQ(security_save_pf2file(ok.data(), 0), -1);
+  EXPECT_TRUE(cap.contains("pf data len(0) is invalid"));
+
+  // A factor that deciphers to a single byte names no version.
+  Bytes f1 = sized_payload(100, 1);
+  EXPECT_EQ(security_save_pf2file(f1.data(), static_cast<u32>(f1.size())), -1);
+  EXPECT_TRUE(cap.contains("factor too short"));
+  EXPECT_EQ(read_db().savekeyver[0], 0x02);
+}
+
+TEST(Provisioning, PayloadWithoutPluginReusesTheSavedOne) {
+  Board board;
+  provision_identity(2);
+  LogCapture cap;
+  // No saved plug-in yet: the copy fails and savekeyver stays.
+  Bytes none = payload(Bytes{}, factor(0x03, 0x01));
+  EXPECT_EQ(security_save_pf2file(none.data(), static_cast<u32>(none.size())), -1);
+  EXPECT_TRUE(cap.contains("is not exist!!"));
+  EXPECT_EQ(read_db().savekeyver[0], 0);
+
+  store_version(factor(0x03, 0x00));
+  ASSERT_EQ(security_save_pf2file(none.data(), static_cast<u32>(none.size())), 0);
+  EXPECT_TRUE(cap.contains("copy 0300 ver pcode data to 0301 ver"));
+  EXPECT_EQ(read_db().savekeyver[1], 0x01);
+  // The copied plug-in works for the new version.
+  u8 v[2] = {0x03, 0x01};
+  ASSERT_EQ(security_load_keytable(v, 2), 0);
+  EXPECT_EQ(security_get_ctx()->table[0]->nRow, 8);
+}
+
+TEST(Provisioning, VersionSwitchingRules) {
+  Board board;
+  provision_identity(2);
+  store_version(factor(0x05, 0x01));
+  u8 a[2] = {0x05, 0x01}, b[2] = {0x05, 0x02};
+  // From 00 00: nothing deleted, no mark.
+  ASSERT_EQ(security_enable_pf(a), 0);
+  EXPECT_EQ(security_is_need_remove_old_keytable(), 0);
+  EXPECT_TRUE(exists_enc("pcode_0501"));
+  EXPECT_EQ(read_db().runkeyver[1], 0x01);
+  // The version in use: nothing changes.
+  ASSERT_EQ(security_enable_pf(a), 0);
+  EXPECT_EQ(security_get_ctx()->cur_table_num, 1);
+
+  // Saved version equals the old one (b is loaded, but a is still saved).
+  store_version(factor(0x05, 0x02));
+  u8 s[2] = {0x05, 0x01};
+  security_db* db = security_dbattach(&security_get_ctx()->dbFd);
+  ASSERT_NE(db, nullptr);
+  std::memcpy(db->savekeyver, s, 2);
+  ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, db), 0);
+  security_dbdetach(db);
+  ASSERT_EQ(security_enable_pf(b), 0);
+  EXPECT_EQ(security_is_need_remove_old_keytable(), 0);
+  EXPECT_TRUE(exists_enc("pcode_0501"));
+  EXPECT_EQ(security_get_ctx()->cur_table_num, 2);
+
+  // A switch from O to V with V saved deletes O's files and marks O.
+  store_version(factor(0x05, 0x03));
+  u8 c[2] = {0x05, 0x03};
+  ASSERT_EQ(security_enable_pf(c), 0);
+  EXPECT_FALSE(exists_enc("pcode_0502"));
+  EXPECT_FALSE(exists_enc("factor_0502"));
+  EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
+  EXPECT_EQ(security_get_ctx()->need_remove_ver.ver[1], 0x02);
+  // A version whose table does not load changes nothing.
+  u8 d[2] = {0x05, 0x04};
+  LogCapture cap;
+  EXPECT_EQ(security_enable_pf(d), -1);
+  EXPECT_TRUE(cap.contains("security_enable_pf: security_load_keytable() err!!\n"));
+  EXPECT_EQ(read_db().runkeyver[1], 0x03);
+}
+
+TEST(Provisioning, KeyPayloadInStateOneSwitchesAtOnce) {
+  Board board;
+  provision_identity();
+  Bytes f = factor(0x07, 0x07);
+  Bytes pl = payload(plugin_image(), f);
+  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
+  security_db db = read_db();
+  EXPECT_EQ(db.runkeyver[0], 0x07);
+  EXPECT_EQ(db.savekeyver[0], 0x07);
+  EXPECT_EQ(security_get_ctx()->cur_table_num, 1);
+}
+
+// The provisioning tool, from nothing to a unit the daemon starts on.
+TEST(ProvisionTool, NewUnitToReady) {
+  Board board;
+  const std::string tool = ztpu_test::build_dir() + "/bin/ztpu-provision";
+  auto run = [&](const std::string& args, std::string* out = nullptr) {
+    std::string cmd = tool + " " + args + " 2>err.txt";
+    FILE* f = popen(cmd.c_str(), "r");
+    if (f == nullptr) return -1;
+    std::string text;
+    std::array<char, 256> buf{};
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) text.append(buf.data(), n);
+    int st = pclose(f);
+    if (out != nullptr) *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  std::filesystem::remove_all("etc/poskey");  // the tool creates the store
+
+  EXPECT_NE(run("status"), 0);
+  EXPECT_NE(run("identity D00102 5152"), 0);
+  EXPECT_NE(board.dir.read("err.txt").find("32 hex digits"), std::string::npos);
+  EXPECT_EQ(board.dir.read("err.txt").find('\n'), board.dir.read("err.txt").size() - 1);
+  ASSERT_EQ(run("identity D00102030405060708090A0B0C0D0E0F 5152535455565758595A5B5C"), 0);
+  board.dir.write("v0.bin", [] {
+    Bytes b = srv_encipher(kBaseKey);
+    return std::string(b.begin(), b.end());
+  }());
+  ASSERT_EQ(run("v0 v0.bin"), 0);
+  board.dir.write("conf.txt", "server_ip=127.0.0.1\n");
+  ASSERT_EQ(run("config conf.txt"), 0);
+  Bytes f = factor(0x01, 0x02, 16);
+  Bytes pl = payload(plugin_image(), f);
+  board.dir.write("keys.bin", std::string(pl.begin(), pl.end()));
+  ASSERT_EQ(run("keys keys.bin"), 0);
+  EXPECT_NE(run("state 256"), 0);
+  EXPECT_NE(run("keys missing.bin"), 0);
+  ASSERT_EQ(run("state 2"), 0);
+  EXPECT_FALSE(std::filesystem::exists("tmp/tpupcx.so"));
+
+  std::string status;
+  ASSERT_EQ(run("status", &status), 0);
+  for (const char* line :
+       {"state: 2\n", "runkeyver: 0102\n", "savekeyver: 0102\n", "v0: 1\n", "conf: 1\n", "pf: 1\n"})
+    EXPECT_NE(status.find(line), std::string::npos) << line << " in\n" << status;
+  EXPECT_EQ(board.dir.read("etc/ztpu.conf"), "server_ip=127.0.0.1\n");
+
+  ASSERT_EQ(security_init(), 0);
+  for (u32 r = 0; r < 16; ++r) {
+    security_key_row want = predicted_row(f, r);
+    u8 alg = 0;
+    std::array<u8, 32> key{};
+    int keylen = 0;
+    ASSERT_EQ(security_get_algorithm_and_key(want.id, &alg, key.data(), &keylen), 0) << r;
+    EXPECT_EQ(alg, want.alg);
+    EXPECT_EQ(std::memcmp(key.data(), want.key, 32), 0) << r;
+  }
+  std::array<u8, 16> id{};
+  ASSERT_EQ(security_get_deviceid(id.data(), 16), 0);
+  EXPECT_EQ(id, kDeviceId);
+}
