@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -61,6 +62,14 @@ const std::map<std::uint16_t, CmdShape>& shapes() {
       {0x19, {Transport::tcp, 38, true, 36}}, {0xAA, {Transport::tcp, 25, false, 0}},
   };
   return table;
+}
+
+std::array<std::uint8_t, 16> md5(const std::uint8_t* data, std::size_t len) {
+  std::array<std::uint8_t, 16> out{};
+  unsigned int n = 0;
+  static const std::uint8_t empty = 0;
+  EVP_Digest(len > 0 ? data : &empty, len, out.data(), &n, EVP_md5(), nullptr);
+  return out;
 }
 
 bool send_all(int fd, const std::uint8_t* data, std::size_t len) {
@@ -467,6 +476,13 @@ const std::map<std::uint16_t, BackendSim::Handler>& BackendSim::handlers() {
       {SERVER_SP_SIGNIN, &BackendSim::on_signin},
       {SERVER_SP_HEARTBEAT, &BackendSim::on_heartbeat},
       {SERVER_SP_RECEIPT, &BackendSim::on_receipt},
+      {SERVER_SP_UPLOAD_ORDER_NOTIFY, &BackendSim::on_order_notify},
+      {SERVER_SP_UPLOAD_ORDER, &BackendSim::on_order_block},
+      {SERVER_SP_UPLOAD_LOG_NOTIFY, &BackendSim::on_log_notify},
+      {SERVER_SP_UPLOAD_LOG, &BackendSim::on_log_block},
+      {SERVER_SP_UPDATE_CFG, &BackendSim::on_update_cfg},
+      {SERVER_SP_UPDATE_KEY, &BackendSim::on_update_key},
+      {SERVER_SP_DOWNLOAD_KEY, &BackendSim::on_download_key},
   };
   return table;
 }
@@ -484,6 +500,11 @@ Bytes BackendSim::on_heartbeat(const Request& r, int*) {
     if (!hb_script_.empty()) {
       Bytes area = std::move(hb_script_.front());
       hb_script_.pop_front();
+      if (area.size() >= HB_RSP_NO_ARG) {
+        heartbeat_cmd cmd{};
+        std::memcpy(&cmd, area.data() + 20, std::min(area.size() - 20, sizeof(cmd)));
+        delivered_[to_hex(cmd.cmd_id, sizeof(cmd.cmd_id))] = cmd;
+      }
       return area;
     }
   }
@@ -496,12 +517,242 @@ Bytes BackendSim::on_heartbeat(const Request& r, int*) {
 Bytes BackendSim::on_receipt(const Request& r, int* status_at) {
   receipt_cmd rc{};
   std::memcpy(&rc, r.data.data(), sizeof(rc));
+  delivered(rc.cmd_id, rc.cmd, nullptr);
   {
     std::lock_guard<std::mutex> g(mu_);
     receipts_.push_back(rc);
   }
   *status_at = static_cast<int>(offsetof(receipt_cmd, status));
   return r.data;
+}
+
+bool BackendSim::delivered(const std::uint8_t* cmd_id, std::uint16_t code, heartbeat_cmd* out) {
+  std::string id = to_hex(cmd_id, SERVER_CMD_ID_LEN);
+  heartbeat_cmd found{};
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = delivered_.find(id);
+    if (it != delivered_.end()) {
+      found = it->second;
+      known = true;
+    }
+  }
+  if (!known) {
+    violation(hex16(code) + ": cmd_id " + id + " was never delivered");
+    return false;
+  }
+  if (found.cmd != code) {
+    violation(hex16(code) + ": cmd_id " + id + " belongs to command " + hex16(found.cmd));
+    return false;
+  }
+  if (out != nullptr) *out = found;
+  return true;
+}
+
+std::uint8_t BackendSim::announce(std::map<std::string, UploadedFile>& files,
+                                  const std::string& name, std::uint16_t blocks,
+                                  const std::uint8_t* hash) {
+  bool empty_mismatch = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    UploadedFile& f = files[name];
+    int notes = f.notifications + 1;
+    f = UploadedFile{};  // an announcement starts the file again from block 1
+    f.notifications = notes;
+    f.blocks = blocks;
+    std::copy_n(hash, f.hash.size(), f.hash.begin());
+    if (blocks == 0) {
+      f.complete = f.hash == md5(nullptr, 0);
+      empty_mismatch = !f.complete;
+    }
+  }
+  if (empty_mismatch) violation("upload " + name + ": empty file announced with a wrong MD5");
+  return 0;
+}
+
+std::uint8_t BackendSim::take_block(std::map<std::string, UploadedFile>& files,
+                                    const std::string& name, std::uint16_t block_nr,
+                                    const std::uint8_t* data, std::size_t len) {
+  std::string problem;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = files.find(name);
+    if (it == files.end()) {
+      problem = "block " + std::to_string(block_nr) + " of a file never announced";
+    } else {
+      UploadedFile& f = it->second;
+      if (f.complete || block_nr != f.next_block || block_nr > f.blocks) {
+        problem = "block " + std::to_string(block_nr) + " out of order (expected " +
+                  std::to_string(f.next_block) + " of " + std::to_string(f.blocks) + ")";
+      } else {
+        f.data.insert(f.data.end(), data, data + len);
+        f.next_block++;
+        if (block_nr == f.blocks) {
+          f.complete = md5(f.data.data(), f.data.size()) == f.hash;
+          if (!f.complete) problem = "MD5 of the received file differs from the announced one";
+        }
+      }
+    }
+  }
+  if (problem.empty()) return 0;
+  violation("upload " + name + ": " + problem);
+  return 1;
+}
+
+Bytes BackendSim::on_order_notify(const Request& r, int* status_at) {
+  upload_order_notify_req q{};
+  std::memcpy(&q, r.data.data(), sizeof(q));
+  std::string name(reinterpret_cast<const char*>(q.filename), sizeof(q.filename));
+  upload_order_notify_rsp a{};
+  std::memcpy(a.tpu_id, q.tpu_id, sizeof(a.tpu_id));
+  a.type = q.type;
+  std::memcpy(a.filename, q.filename, sizeof(a.filename));
+  a.status = announce(orders_, name, q.blocks, q.hash);
+  *status_at = static_cast<int>(offsetof(upload_order_notify_rsp, status));
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&a);
+  return Bytes(p, p + sizeof(a));
+}
+
+Bytes BackendSim::on_order_block(const Request& r, int* status_at) {
+  upload_order_req q{};
+  std::memcpy(&q, r.data.data(), r.data.size());
+  std::string name(reinterpret_cast<const char*>(q.filename), sizeof(q.filename));
+  upload_order_rsp a{};
+  std::memcpy(a.tpu_id, q.tpu_id, sizeof(a.tpu_id));
+  std::memcpy(a.filename, q.filename, sizeof(a.filename));
+  a.block_nr = q.block_nr;
+  a.status = take_block(orders_, name, q.block_nr, q.data, q.data_len);
+  *status_at = static_cast<int>(offsetof(upload_order_rsp, status));
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&a);
+  return Bytes(p, p + sizeof(a));
+}
+
+Bytes BackendSim::on_log_notify(const Request& r, int* status_at) {
+  upload_log_notify_req q{};
+  std::memcpy(&q, r.data.data(), sizeof(q));
+  delivered(q.cmd_id, HB_CMD_UPLOAD_LOG, nullptr);
+  std::string name(reinterpret_cast<const char*>(q.filename), sizeof(q.filename));
+  upload_log_notify_rsp a{};
+  std::memcpy(a.tpu_id, q.tpu_id, sizeof(a.tpu_id));
+  std::memcpy(a.filename, q.filename, sizeof(a.filename));
+  a.status = announce(logs_, name, q.blocks, q.hash);
+  *status_at = static_cast<int>(offsetof(upload_log_notify_rsp, status));
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&a);
+  return Bytes(p, p + sizeof(a));
+}
+
+Bytes BackendSim::on_log_block(const Request& r, int* status_at) {
+  upload_log_req q{};
+  std::memcpy(&q, r.data.data(), r.data.size());
+  std::string name(reinterpret_cast<const char*>(q.filename), sizeof(q.filename));
+  upload_log_rsp a{};
+  std::memcpy(a.tpu_id, q.tpu_id, sizeof(a.tpu_id));
+  std::memcpy(a.filename, q.filename, sizeof(a.filename));
+  a.block_nr = q.block_nr;
+  a.status = take_block(logs_, name, q.block_nr, q.data, q.data_len);
+  *status_at = static_cast<int>(offsetof(upload_log_rsp, status));
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&a);
+  return Bytes(p, p + sizeof(a));
+}
+
+Bytes BackendSim::on_update_cfg(const Request& r, int*) {
+  update_cfg_req q{};
+  std::memcpy(&q, r.data.data(), sizeof(q));
+  delivered(q.cmd_id, HB_CMD_UPDATE_CFG, nullptr);
+  std::string text, ver;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!config_set_) return Bytes(sizeof(update_cfg_rsp) - SERVER_CFG_CONTENT_MAX, 0);
+    text = config_text_;
+    ver = config_ver_;
+  }
+  Bytes area(64 + text.size(), 0);
+  std::copy_n(q.tpu_id, SERVER_TPU_ID_LEN, area.begin());
+  std::copy_n(ver.begin(), std::min<std::size_t>(ver.size(), 16), area.begin() + 16);
+  static constexpr char kName[] = "ztpu.conf";
+  std::copy_n(kName, sizeof(kName) - 1, area.begin() + 32);
+  auto digest = md5(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  std::copy(digest.begin(), digest.end(), area.begin() + 48);
+  std::copy(text.begin(), text.end(), area.begin() + 64);
+  return area;
+}
+
+Bytes BackendSim::on_update_key(const Request& r, int*) {
+  update_key_req q{};
+  std::memcpy(&q, r.data.data(), sizeof(q));
+  heartbeat_cmd cmd{};
+  if (delivered(q.cmd_id, HB_CMD_UPDATE_KEY, &cmd) && q.key_ver != cmd.arg.key.key_ver) {
+    violation("0x15: key_ver " + std::to_string(q.key_ver) + " but the command named " +
+              std::to_string(cmd.arg.key.key_ver));
+  }
+  update_key_rsp a{};
+  std::memcpy(a.tpu_id, q.tpu_id, sizeof(a.tpu_id));
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (key_set_) {
+      a.key_ver = key_ver_;
+      std::snprintf(reinterpret_cast<char*>(a.filename), sizeof(a.filename), "key%04x.pf",
+                    key_ver_);
+      auto digest = md5(key_file_.data(), key_file_.size());
+      std::copy(digest.begin(), digest.end(), a.hash);
+      std::size_t bs = key_block_size_;
+      a.blocks = static_cast<std::uint16_t>(bs == 0 ? 0 : (key_file_.size() + bs - 1) / bs);
+      a.block_size = key_block_size_;
+    }
+  }
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&a);
+  return Bytes(p, p + sizeof(a));
+}
+
+Bytes BackendSim::on_download_key(const Request& r, int*) {
+  download_key_req q{};
+  std::memcpy(&q, r.data.data(), sizeof(q));
+  delivered(q.cmd_id, HB_CMD_UPDATE_KEY, nullptr);
+  Bytes block;
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    std::size_t bs = key_block_size_;
+    std::size_t blocks = bs == 0 ? 0 : (key_file_.size() + bs - 1) / bs;
+    if (key_set_ && q.block_nr >= 1 && q.block_nr <= blocks) {
+      std::size_t from = (q.block_nr - 1) * bs;
+      std::size_t n = std::min(bs, key_file_.size() - from);
+      block.assign(key_file_.begin() + from, key_file_.begin() + from + n);
+      ok = true;
+    }
+  }
+  if (!ok) violation("0x16: no key block " + std::to_string(q.block_nr));
+  Bytes area(sizeof(download_key_rsp) + block.size(), 0);
+  std::copy_n(q.tpu_id, SERVER_TPU_ID_LEN, area.begin());
+  put16(area, 16, static_cast<std::uint16_t>(block.size()));
+  std::copy(block.begin(), block.end(), area.begin() + sizeof(download_key_rsp));
+  return area;
+}
+
+void BackendSim::set_config(std::string text, std::string cfg_ver) {
+  std::lock_guard<std::mutex> g(mu_);
+  config_text_ = std::move(text);
+  config_ver_ = std::move(cfg_ver);
+  config_set_ = true;
+}
+
+void BackendSim::set_key_file(Bytes file, std::uint16_t key_ver, std::uint16_t block_size) {
+  std::lock_guard<std::mutex> g(mu_);
+  key_file_ = std::move(file);
+  key_ver_ = key_ver;
+  key_block_size_ = block_size;
+  key_set_ = true;
+}
+
+std::map<std::string, UploadedFile> BackendSim::order_files() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return orders_;
+}
+
+std::map<std::string, UploadedFile> BackendSim::log_files() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return logs_;
 }
 
 void BackendSim::push_heartbeat_command(std::uint16_t code,

@@ -2,9 +2,11 @@
 // address, checks every request strictly and records what it received and
 // every violation of the protocol, and injects faults on demand.
 //
-// Served now: sign-in (0x10), heartbeat (0x11) with scripted commands, and
-// receipts (0xAA). Every request goes through one handler table, so further
-// exchanges (uploads, configuration and key delivery) are added as handlers.
+// Served: sign-in (0x10), heartbeat (0x11) with scripted commands, order
+// upload (0x12, 0x13), log upload (0x18, 0x19), configuration delivery
+// (0x14), key delivery (0x15, 0x16) and receipts (0xAA). Every request goes
+// through one handler table. Uploads must announce a file, then send its
+// blocks in order from 1; a completed file must match its announced MD5.
 //
 // All methods are thread-safe. Nothing is printed: events go to the sink.
 #pragma once
@@ -40,6 +42,16 @@ struct Request {
   std::uint16_t cmd;
   Bytes data;  // the data area
   bool valid;  // passed every check
+};
+
+// A file uploaded to the server (order or log file).
+struct UploadedFile {
+  Bytes data;
+  std::uint16_t blocks = 0;             // announced
+  std::array<std::uint8_t, 16> hash{};  // announced
+  std::uint16_t next_block = 1;
+  bool complete = false;
+  int notifications = 0;
 };
 
 enum class FaultKind {
@@ -93,6 +105,10 @@ class BackendSim {
   void set_response(std::uint16_t cmd, Bytes data_area, int count = 1);
   void add_fault(std::uint16_t cmd, Fault fault);
   void clear_faults();
+  // The configuration text that 0x14 delivers (with its MD5).
+  void set_config(std::string text, std::string cfg_ver = "SIM-CFG");
+  // The key file that 0x15/0x16 deliver, in blocks of block_size bytes.
+  void set_key_file(Bytes file, std::uint16_t key_ver, std::uint16_t block_size);
   // Offline: TCP connections are refused and datagrams ignored.
   void set_offline(bool offline);
 
@@ -102,6 +118,9 @@ class BackendSim {
   bool wait_for_count(std::uint16_t cmd, int n, std::chrono::milliseconds timeout) const;
   std::vector<std::string> violations() const;
   std::vector<receipt_cmd> receipts() const;
+  // Uploaded order files and log files by name (complete or not).
+  std::map<std::string, UploadedFile> order_files() const;
+  std::map<std::string, UploadedFile> log_files() const;
   // Receives one line per event (request answered, fault applied, violation).
   void set_event_sink(std::function<void(const std::string&)> sink);
 
@@ -135,6 +154,20 @@ class BackendSim {
   Bytes on_signin(const Request& r, int* status_at);
   Bytes on_heartbeat(const Request& r, int* status_at);
   Bytes on_receipt(const Request& r, int* status_at);
+  Bytes on_order_notify(const Request& r, int* status_at);
+  Bytes on_order_block(const Request& r, int* status_at);
+  Bytes on_log_notify(const Request& r, int* status_at);
+  Bytes on_log_block(const Request& r, int* status_at);
+  Bytes on_update_cfg(const Request& r, int* status_at);
+  Bytes on_update_key(const Request& r, int* status_at);
+  Bytes on_download_key(const Request& r, int* status_at);
+  // Shared by the order and log uploads. Returns the response status byte.
+  std::uint8_t announce(std::map<std::string, UploadedFile>& files, const std::string& name,
+                        std::uint16_t blocks, const std::uint8_t* hash);
+  std::uint8_t take_block(std::map<std::string, UploadedFile>& files, const std::string& name,
+                          std::uint16_t block_nr, const std::uint8_t* data, std::size_t len);
+  // The command a request refers to by cmd_id, checked against the ones delivered.
+  bool delivered(const std::uint8_t* cmd_id, std::uint16_t code, heartbeat_cmd* out);
   static const std::map<std::uint16_t, Handler>& handlers();
 
   Options opts_;
@@ -154,6 +187,16 @@ class BackendSim {
   std::vector<Request> requests_;
   std::vector<std::string> violations_;
   std::vector<receipt_cmd> receipts_;
+  std::map<std::string, UploadedFile> orders_;
+  std::map<std::string, UploadedFile> logs_;
+  std::map<std::string, heartbeat_cmd> delivered_;  // by hex cmd_id
+  std::string config_text_;
+  std::string config_ver_;
+  bool config_set_ = false;
+  Bytes key_file_;
+  std::uint16_t key_ver_ = 0;
+  std::uint16_t key_block_size_ = 0;
+  bool key_set_ = false;
   std::function<void(const std::string&)> sink_;
   std::set<int> conn_fds_;
   std::list<Worker> workers_;
