@@ -9,16 +9,7 @@
 #include "sproto/sp_common.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
-#if __has_include("ztpu/security.h")
 #include "ztpu/security.h"
-#else
-// The security module's interface as this module uses it.
-#include "ztpu/common.h"
-int security_get_deviceid(u8* id, int len);
-int security_gen_tac(u8* data, int datalen, u8* nOutKeyId, u8* out, int* outl);
-int security_is_need_remove_old_keytable();
-int security_remove_keytable();
-#endif
 
 namespace {
 
