@@ -102,6 +102,12 @@ int server_command_pending(heartbeat_cmd* out, int max) {
 int server_is_offline() { return server.status.load() == SERVER_STATUS_OFFLINE ? 1 : 0; }
 
 int server_init() {
+  // A second start would overwrite running thread handles.
+  if (server.command_thread.joinable() || server.heartbeat_thread.joinable() ||
+      server.order_thread.joinable()) {
+    ztpu_log(LOG_ERR, "[SERVER] server link already started\n");
+    return -1;
+  }
   server.status = SERVER_STATUS_OFFLINE;
   {
     std::lock_guard<std::mutex> guard(command_lock);

@@ -108,11 +108,14 @@ Bytes heartbeat_area(std::size_t len, std::uint16_t cmd) {
 TEST_F(ServerLink, StopsPromptlyRightAfterInit) {
   start({});
   EXPECT_EQ(server_is_offline(), 1);
+  EXPECT_EQ(server_init(), -1);  // already running
+  EXPECT_TRUE(log.contains("[SERVER] server link already started\n", LOG_ERR));
   auto t = Clock::now();
   server_exit();
   EXPECT_LT(Clock::now() - t, 500ms);
   EXPECT_EQ(sim.requests().size(), 0u);
   server_exit();  // a second stop is harmless
+  EXPECT_EQ(server_init(), 0);  // and the link can start again
 }
 
 TEST_F(ServerLink, SignsInThenSendsHeartbeats) {

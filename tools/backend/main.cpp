@@ -1,11 +1,14 @@
 // ztpu-backend: the back-end server simulator for the demo.
 //
 //   ztpu-backend [--port N] [--apiver N] [--device-id HEX32]
-//                [--command CODE[:ARGHEX]]...
+//                [--command CODE[:ARGHEX]]... [--config FILE]
+//                [--key-file FILE --key-ver N [--key-block N]]
 //
 // Serves on 127.0.0.1 (TCP and UDP on one port), prints "listening on
 // 127.0.0.1:PORT" and then one line per event, and runs until SIGINT or
-// SIGTERM. Each --command is delivered in one later heartbeat response.
+// SIGTERM. Each --command is delivered in one later heartbeat response;
+// --config is the text a configuration update delivers, --key-file the key
+// file a key update delivers (in blocks of --key-block bytes, default 1024).
 #include <signal.h>
 
 #include <cstdio>
@@ -20,7 +23,8 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: ztpu-backend [--port N] [--apiver N] [--device-id HEX32] "
-               "[--command CODE[:ARGHEX]]...\n");
+               "[--command CODE[:ARGHEX]]... [--config FILE] "
+               "[--key-file FILE --key-ver N [--key-block N]]\n");
   return 2;
 }
 
@@ -35,6 +39,18 @@ bool parse_hex(const std::string& text, ztpu_backend::Bytes& out) {
     out.push_back(static_cast<std::uint8_t>(v));
   }
   return true;
+}
+
+bool read_file(const char* path, ztpu_backend::Bytes& out) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return false;
+  out.clear();
+  std::uint8_t buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) out.insert(out.end(), buf, buf + n);
+  bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
 }
 
 bool parse_number(const char* text, long max, long* out) {
@@ -54,6 +70,9 @@ int main(int argc, char** argv) {
     ztpu_backend::Bytes arg;
   };
   std::vector<Scripted> commands;
+  ztpu_backend::Bytes config, key_file;
+  bool have_config = false;
+  long key_ver = -1, key_block = 1024;
 
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -79,10 +98,26 @@ int main(int argc, char** argv) {
       s.code = static_cast<std::uint16_t>(n);
       if (colon != std::string::npos && !parse_hex(spec.substr(colon + 1), s.arg)) return usage();
       commands.push_back(s);
+    } else if (a == "--config") {
+      if (!read_file(v, config)) {
+        std::fprintf(stderr, "ztpu-backend: cannot read %s\n", v);
+        return 1;
+      }
+      have_config = true;
+    } else if (a == "--key-file") {
+      if (!read_file(v, key_file)) {
+        std::fprintf(stderr, "ztpu-backend: cannot read %s\n", v);
+        return 1;
+      }
+    } else if (a == "--key-ver") {
+      if (!parse_number(v, 0xFFFF, &key_ver)) return usage();
+    } else if (a == "--key-block") {
+      if (!parse_number(v, 0xFFFF, &key_block) || key_block == 0) return usage();
     } else {
       return usage();
     }
   }
+  if (!key_file.empty() && key_ver < 0) return usage();
 
   // Block the stop signals before any thread starts; the main thread waits for them.
   sigset_t stop_set;
@@ -96,6 +131,11 @@ int main(int argc, char** argv) {
     std::printf("ztpu-backend: %s\n", line.c_str());
     std::fflush(stdout);
   });
+  if (have_config) sim.set_config(std::string(config.begin(), config.end()));
+  if (!key_file.empty()) {
+    sim.set_key_file(key_file, static_cast<std::uint16_t>(key_ver),
+                     static_cast<std::uint16_t>(key_block));
+  }
   std::uint8_t next_id = 1;
   for (const Scripted& s : commands) {
     sim.push_heartbeat_command(s.code, {0, 0, 0, 0, 0, next_id++}, s.arg);
