@@ -1,16 +1,58 @@
+#include "ztpu/log.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "test_support.h"
-#include "ztpu/log.h"
 #include "ztpu/paths.h"
 
 using ztpu_test::LogCapture;
 using ztpu_test::ScratchDir;
+
+namespace {
+
+struct LogLine {
+  long pid = 0;
+  std::string level;
+  std::string text;
+};
+
+// Parses "YYYY-MM-DDThh:mm:ss ztpud[PID]: LEVEL: TEXT"; false if the shape is off.
+bool parse_line(const std::string& line, LogLine& out) {
+  int y, mo, d, h, mi, s, consumed = 0;
+  long pid = 0;
+  char level[16] = {};
+  if (sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d ztpud[%ld]: %15[a-z]: %n", &y, &mo, &d, &h, &mi,
+             &s, &pid, level, &consumed) != 8 ||
+      consumed == 0)
+    return false;
+  if (line[4] != '-' || line[10] != 'T' || line[19] != ' ') return false;
+  out.pid = pid;
+  out.level = level;
+  out.text = line.substr(static_cast<size_t>(consumed));
+  return true;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) {
+      lines.push_back("<unterminated>" + text.substr(pos));
+      break;
+    }
+    lines.push_back(text.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+}  // namespace
 
 TEST(Log, SinkCapturesFormattedTextAndPriority) {
   LogCapture cap;
@@ -28,26 +70,18 @@ TEST(Log, SimulatedBoardAppendsOneLinePerMessage) {
   ztpu_log(LOG_INFO, "response to tpu(get state)\n\n");
   ztpu_log(LOG_WARNING, "[MCONF] item '%s' redefined\n", "dns");
   ztpu_log(LOG_ERR, "no line feed");
-  std::string text = dir.read("var/log/messages");
-  std::string pid = std::to_string(getpid());
-  std::regex line(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d) ztpud\[)" + pid + R"(\]: (err|warning|info): (.*))");
-  std::vector<std::string> lines;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t nl = text.find('\n', pos);
-    ASSERT_NE(nl, std::string::npos) << "last line not terminated";
-    lines.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
+  auto lines = split_lines(dir.read("var/log/messages"));
+  ASSERT_EQ(lines.size(), 3u);
+  const char* levels[] = {"info", "warning", "err"};
+  const char* texts[] = {"response to tpu(get state)", "[MCONF] item 'dns' redefined",
+                         "no line feed"};
+  for (size_t i = 0; i < 3; ++i) {
+    LogLine l;
+    ASSERT_TRUE(parse_line(lines[i], l)) << lines[i];
+    EXPECT_EQ(l.pid, getpid());
+    EXPECT_EQ(l.level, levels[i]);
+    EXPECT_EQ(l.text, texts[i]);
   }
-  ASSERT_EQ(lines.size(), 3u) << text;
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(lines[0], m, line)) << lines[0];
-  EXPECT_EQ(m[2], "info");
-  EXPECT_EQ(m[3], "response to tpu(get state)");
-  ASSERT_TRUE(std::regex_match(lines[1], m, line)) << lines[1];
-  EXPECT_EQ(m[2], "warning");
-  EXPECT_EQ(m[3], "[MCONF] item 'dns' redefined");
-  ASSERT_TRUE(std::regex_match(lines[2], m, line)) << lines[2];
-  EXPECT_EQ(m[2], "err");
 }
 
 TEST(Log, RenamedFileIsFollowedByANewOne) {
@@ -72,15 +106,12 @@ TEST(Log, ConcurrentWritersKeepLinesWhole) {
       for (int i = 0; i < kEach; ++i) ztpu_log(LOG_INFO, "thread %d line %d\n", t, i);
     });
   for (auto& t : ts) t.join();
-  std::string text = dir.read("var/log/messages");
-  size_t lines = 0;
-  std::regex ok(R"(.* ztpud\[\d+\]: info: thread \d line \d+)");
-  for (size_t pos = 0; pos < text.size();) {
-    size_t nl = text.find('\n', pos);
-    ASSERT_NE(nl, std::string::npos);
-    ASSERT_TRUE(std::regex_match(text.substr(pos, nl - pos), ok)) << text.substr(pos, nl - pos);
-    ++lines;
-    pos = nl + 1;
+  auto lines = split_lines(dir.read("var/log/messages"));
+  ASSERT_EQ(lines.size(), size_t{kThreads * kEach});
+  for (const auto& line : lines) {
+    LogLine l;
+    int t = -1, i = -1;
+    ASSERT_TRUE(parse_line(line, l)) << line;
+    ASSERT_EQ(sscanf(l.text.c_str(), "thread %d line %d", &t, &i), 2) << line;
   }
-  EXPECT_EQ(lines, size_t{kThreads * kEach});
 }
