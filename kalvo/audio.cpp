@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -20,8 +21,10 @@ namespace {
 constexpr char kDevice[] = "hw:0,0";
 constexpr int kReceiverPriority = 50;
 // Pause after a read that failed or returned nothing, so that a dead device
-// cannot keep the real-time thread busy.
-constexpr long kFailPauseNs = 10'000'000;
+// can neither keep the real-time thread busy nor flood the log: it doubles
+// while the failures go on, up to one second, and resets on a good read.
+constexpr int64_t kFailPauseNs = 10'000'000;
+constexpr int64_t kMaxFailPauseNs = 1'000'000'000;
 // A device may run ahead of the clock by its buffer (4096 frames); one that
 // delivers faster than that (a file at its end) is held to real time.
 constexpr int64_t kMaxAheadFrames = 4096;
@@ -80,12 +83,18 @@ void* receiver_thread(void* arg) {
   kalvo_audio_prepare(r->audio);
   bool flushed = false;
   Pacer pacer;
+  int64_t pause = kFailPauseNs;
   while (r->running.load(std::memory_order_acquire) == 1) {
     const snd_pcm_sframes_t got = read_frames(r->audio, r->buffer, KALVO_BLOCK_FRAMES);
     if (got <= 0) {
-      sleep_ns(kFailPauseNs);
+      // Sliced so that freeing never waits long for the thread.
+      for (int64_t left = pause; left > 0 && r->running.load(std::memory_order_acquire) == 1;
+           left -= kFailPauseNs)
+        sleep_ns(kFailPauseNs);
+      pause = std::min(pause * 2, kMaxFailPauseNs);
       continue;
     }
+    pause = kFailPauseNs;
     pacer.delivered(got);
     if (r->active.load(std::memory_order_acquire) == 0) {
       flushed = false;
@@ -125,7 +134,11 @@ int kalvo_audio_set_params(kalvo_audio* a) {
     KALVO_AUDIO_ERROR(err);
     return err;
   }
-  snd_pcm_hw_params(h, params);
+  // A device that refuses the configuration would fail every read later.
+  if ((err = snd_pcm_hw_params(h, params)) < 0) {
+    KALVO_AUDIO_ERROR(err);
+    return err;
+  }
   return 0;
 }
 

@@ -149,7 +149,7 @@ int kalvo_tx_frame_samples(int len);
 // len is invalid.
 int kalvo_tx_header_word(const unsigned char* payload, int len);
 
-// The 16 data symbol words of a payload: writes 2 * (len / 2 + 1) words to
+// The data symbol words of a payload: writes 2 * (len / 2 + 1) words to
 // symbols (room for KALVO_MAX_SYMBOLS) and returns their number, or -1.
 int kalvo_tx_symbols(const unsigned char* payload, int len, uint16_t* symbols);
 

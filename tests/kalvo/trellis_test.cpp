@@ -115,12 +115,12 @@ TEST(KalvoTrellis, EqualsLiteralRecursionOnRandomColumns) {
 TEST(KalvoTrellis, EqualsLiteralRecursionOnTieHeavyColumns) {
   std::mt19937_64 rng(99);
   long most = 0;
-  for (int start = 0; start < 12; ++start) {
+  for (int start = 0; start < 6; ++start) {
     const int L = 16;
     uint64_t col = rng() & ((uint64_t{1} << 33) - 1);
     long calls = 0;
     literal_decode(col, L, &calls);
-    for (int pass = 0; pass < 3; ++pass) {
+    for (int pass = 0; pass < 2; ++pass) {
       for (int bit = 0; bit <= 2 * L; ++bit) {
         const uint64_t c = col ^ (uint64_t{1} << bit);
         long k = 0;
