@@ -97,8 +97,9 @@ kalvo_decoder* kalvo_decoder_new();
 
 // Consumes n samples. Returns the payload length (2..32) with *out pointing
 // into the decoder (valid until the next decode or flush on it), or 0 with
-// *out null. When a block is returned, samples of this call that did not fit
-// into the queue (at most 7) are dropped.
+// *out null. When a block is returned, the samples of this call not yet
+// queued are dropped: at most 7 when fed blocks of up to 128 samples, as the
+// receiver does; feed larger amounts only when losing the rest is acceptable.
 int kalvo_decoder_decode(kalvo_decoder* d, const pcm_t* in, int n, unsigned char** out);
 
 // Empties the queue and returns to searching.
