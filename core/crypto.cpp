@@ -82,17 +82,28 @@ struct SecretBuf {
 
 // Single DES and Blowfish live in OpenSSL 3's legacy provider. Loading any
 // provider explicitly stops the default one from loading by itself, so both
-// are loaded, once, for the life of the process.
-bool legacy_available() {
-  static const bool ok = [] {
-    OSSL_PROVIDER* def = OSSL_PROVIDER_load(nullptr, "default");
-    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+// are loaded, once, and unloaded at exit (before the library's own cleanup).
+struct Providers {
+  OSSL_PROVIDER* def = nullptr;
+  OSSL_PROVIDER* legacy = nullptr;
+  Providers() {
+    def = OSSL_PROVIDER_load(nullptr, "default");
+    legacy = OSSL_PROVIDER_load(nullptr, "legacy");
     if (def == nullptr) ztpu_log(LOG_ERR, "crypto: default provider not loaded\n");
     if (legacy == nullptr)
       ztpu_log(LOG_ERR, "crypto: legacy provider not loaded, DES and Blowfish unavailable\n");
-    return legacy != nullptr;
-  }();
-  return ok;
+  }
+  ~Providers() {
+    if (legacy != nullptr) OSSL_PROVIDER_unload(legacy);
+    if (def != nullptr) OSSL_PROVIDER_unload(def);
+  }
+  Providers(const Providers&) = delete;
+  Providers& operator=(const Providers&) = delete;
+};
+
+bool legacy_available() {
+  static const Providers providers;
+  return providers.legacy != nullptr;
 }
 
 bool needs_legacy(int mode) { return (mode >= 1 && mode <= 4) || (mode >= 25 && mode <= 28); }
