@@ -114,7 +114,7 @@ TEST_F(ServerLink, StopsPromptlyRightAfterInit) {
   server_exit();
   EXPECT_LT(Clock::now() - t, 500ms);
   EXPECT_EQ(sim.requests().size(), 0u);
-  server_exit();  // a second stop is harmless
+  server_exit();                // a second stop is harmless
   EXPECT_EQ(server_init(), 0);  // and the link can start again
 }
 
@@ -161,6 +161,19 @@ TEST_F(ServerLink, UnreachableServerStaysOfflineAndKeepsTrying) {
   EXPECT_TRUE(always_offline);
   EXPECT_EQ(find("server status"), -1) << log.dump();  // offline from the start: no change
   EXPECT_TRUE(log.contains("ERROR sockfd = ", LOG_ERR));
+}
+
+TEST_F(ServerLink, PrivilegedPortIsRefusedBeforeAnyExchange) {
+  ASSERT_EQ(sim.start({}), 0);
+  dir.write("etc/ztpu.conf", config_text(80, {}));
+  ASSERT_EQ(mconf_init(), 0);
+  ASSERT_EQ(server_init(), 0);
+  ASSERT_TRUE(wait_until([&] { return log.count("[SERVER] init connection failed\n") >= 1; }, 4s));
+  int first = find("[SERVER] failed to initialize connection\n");
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(find("[SERVER] init connection failed\n"), first + 1);
+  EXPECT_EQ(server_is_offline(), 1);
+  EXPECT_EQ(sim.requests().size(), 0u);
 }
 
 TEST_F(ServerLink, RetriesAreUsedUpAndResetBySuccess) {
