@@ -91,12 +91,12 @@ int main(int argc, char** argv) {
       std::copy(id.begin(), id.end(), opts.device_id.begin());
       opts.check_device_id = true;
     } else if (a == "--command") {
-      std::string spec = v;
-      std::size_t colon = spec.find(':');
+      std::string text = v;
+      std::size_t colon = text.find(':');
       Scripted s{};
-      if (!parse_number(spec.substr(0, colon).c_str(), 0xFFFF, &n)) return usage();
+      if (!parse_number(text.substr(0, colon).c_str(), 0xFFFF, &n)) return usage();
       s.code = static_cast<std::uint16_t>(n);
-      if (colon != std::string::npos && !parse_hex(spec.substr(colon + 1), s.arg)) return usage();
+      if (colon != std::string::npos && !parse_hex(text.substr(colon + 1), s.arg)) return usage();
       commands.push_back(s);
     } else if (a == "--config") {
       if (!read_file(v, config)) {
