@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -85,6 +86,9 @@ void* receiver_thread(void* arg) {
   Pacer pacer;
   int64_t pause = kFailPauseNs;
   while (r->running.load(std::memory_order_acquire) == 1) {
+    // A source that returns without filling the buffer (a file at its end)
+    // then yields silence instead of repeating the previous block.
+    std::fill(std::begin(r->buffer), std::end(r->buffer), pcm_t{0});
     const snd_pcm_sframes_t got = read_frames(r->audio, r->buffer, KALVO_BLOCK_FRAMES);
     if (got <= 0) {
       // Sliced so that freeing never waits long for the thread.
