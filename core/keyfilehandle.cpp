@@ -644,8 +644,8 @@ int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, 
 int security_save_cryptfile(struct security_db* pDb, char* fileName, int nCreateFlag, u8* pData,
                             u32 len) {
   if (pDb == nullptr || fileName == nullptr || (pData == nullptr && len > 0)) return -1;
-  if (len > 0x7FFFFF00u) {
-    ztpu_log(LOG_ERR, "alloc %d byte mem fail.", -1);
+  if (len > 0x7FFFFF00u) {  // no cipher length could hold it
+    ztpu_log(LOG_ERR, "alloc %u byte mem fail.", len);
     return -1;
   }
   Secret16 key;

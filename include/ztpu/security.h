@@ -145,8 +145,8 @@ inline constexpr int SECURITY_VOUCHER_MAX = 240;
 // the clear bytes).
 int security_decrypt_voucher(struct decrypt_voucher_param* in, u8* out, int* outl);
 
-// TAC of `datalen` bytes: MD5 of their ciphertext under a randomly picked
-// key row. Writes the row's key id (3 bytes) to nOutKeyId and 16 bytes to
+// TAC of `datalen` bytes (0 to 1 MiB): MD5 of their ciphertext under a
+// randomly picked key row. Writes the row's key id (3 bytes) to nOutKeyId and 16 bytes to
 // `out`; *outl must be >= 16 on entry and is 16 on return.
 int security_gen_tac(u8* data, int datalen, u8* nOutKeyId, u8* out, int* outl);
 
