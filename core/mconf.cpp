@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -190,13 +191,16 @@ int mconf_load() {
     ztpu_log(LOG_ERR, "[MCONF] empty file: %s\n", path);
     return -1;
   }
-  std::vector<char> text(static_cast<size_t>(st.st_size) + 1, '\0');
-  const ssize_t n = ::read(f.fd, text.data(), static_cast<size_t>(st.st_size));
+  const auto size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
+  if (!text) return -1;
+  const ssize_t n = ::read(f.fd, text.get(), size);
   if (n != st.st_size) {
     ztpu_log(LOG_ERR, "[MCONF] failed to read %s\n", path);
     return -1;
   }
-  return mconf_do_load(text.data());
+  text[size] = '\0';
+  return mconf_do_load(text.get());
 }
 
 }  // namespace
