@@ -3,9 +3,11 @@
 
 #include <iterator>
 
-#include "ztpu/log.h"
 #include "ztpu/mconf.h"
 #include "ztpu/module.h"
+#include "ztpu/phone.h"
+#include "ztpu/security.h"
+#include "ztpu/server.h"
 
 namespace {
 
@@ -13,9 +15,9 @@ namespace {
 // security functions as soon as their threads run.
 const module module_table[] = {
     {"mconf", mconf_init, mconf_exit},
-    // {"security", security_init, security_exit},
-    // {"phone", phone_init, phone_exit},
-    // {"server", server_init, server_exit},
+    {"security", security_init, security_exit},
+    {"phone", phone_init, phone_exit},
+    {"server", server_init, server_exit},
 };
 
 constexpr int module_count = static_cast<int>(std::size(module_table));
@@ -27,15 +29,3 @@ int ztpu_init() { return __init_modules(module_table, module_count); }
 // Stopping the configuration store first is safe: it never frees a set
 // while a reader is copying from it, and later reads simply fail.
 void ztpu_exit() { __exit_modules(module_table, module_count); }
-
-// Until the transaction core is built in, every ticket is refused so that
-// the gate is told "no card" rather than being left without an answer.
-int ztpu_query(ztpu_query_rsp* /*rsp*/) {
-  ztpu_log(LOG_ERR, "ztpu_query: transaction core not built in\n");
-  return -1;
-}
-
-int ztpu_pay(const ztpu_pay_cmd* /*cmd*/, ztpu_pay_rsp* /*rsp*/) {
-  ztpu_log(LOG_ERR, "ztpu_pay: transaction core not built in\n");
-  return -1;
-}
