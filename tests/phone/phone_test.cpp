@@ -1,0 +1,174 @@
+// The phone link: the record cache between the receiver thread and the gate
+// thread, and the Bluetooth port.
+#include "ztpu/phone.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+#include "ztpu/crypto.h"
+
+namespace {
+
+using Bytes = std::vector<u8>;
+
+std::atomic<std::time_t> g_now{1000};
+std::time_t fake_clock() { return g_now.load(); }
+
+// A record with a good CRC (low byte first) whose bytes start at `seed`.
+Bytes good(u8 seed) {
+  Bytes r(26);
+  for (int i = 0; i < 24; ++i) r[i] = static_cast<u8>(seed + i);
+  const u16 crc = crypto_crc16(r.data(), 24);
+  r[24] = static_cast<u8>(crc & 0xFF);
+  r[25] = static_cast<u8>(crc >> 8);
+  return r;
+}
+
+void hear(Bytes b, int count = -1) {
+  phone_read_handler(b.data(), count < 0 ? static_cast<int>(b.size()) : count, nullptr);
+}
+
+Bytes take() {
+  phone_rx rx{};
+  if (phone_receive(&rx) != 0) return {};
+  const auto* p = reinterpret_cast<const u8*>(&rx);
+  return Bytes(p, p + sizeof rx);
+}
+
+class Phone : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = 1000;
+    phone_set_clock(fake_clock);
+  }
+  void TearDown() override { phone_set_clock(nullptr); }
+};
+
+TEST_F(Phone, OnlyWholeRecordsWithTheirCrcLowByteFirstAreCached) {
+  EXPECT_TRUE(take().empty());  // nothing heard yet
+  hear(Bytes(26, 0));           // the CRC of 24 zero bytes is 0
+  EXPECT_EQ(take(), Bytes(26, 0));
+
+  Bytes r = good(3);
+  Bytes longer = r;
+  longer.push_back(0);
+  hear(longer);
+  hear(r, 25);
+  EXPECT_TRUE(take().empty());
+
+  Bytes swapped = r;
+  ASSERT_NE(swapped[24], swapped[25]);
+  std::swap(swapped[24], swapped[25]);
+  hear(swapped);
+  EXPECT_TRUE(take().empty());
+
+  // A newer good record replaces one not yet taken; a bad one does not.
+  hear(good(1));
+  hear(good(2));
+  hear(swapped);
+  EXPECT_EQ(take(), good(2));
+}
+
+TEST_F(Phone, RecordIsTakenOnceAndOnlyWhileFresh) {
+  hear(good(5));
+  g_now = 1001;
+  EXPECT_EQ(take(), good(5));
+  EXPECT_TRUE(take().empty());
+
+  hear(good(6));
+  g_now = 1003;  // two seconds old: dropped by the poll that sees it
+  EXPECT_TRUE(take().empty());
+  g_now = 1001;
+  EXPECT_TRUE(take().empty());
+
+  hear(good(7));
+  g_now = 990;  // clock set back: still fresh
+  EXPECT_EQ(take(), good(7));
+  EXPECT_EQ(phone_receive(nullptr), -1);
+}
+
+// The receiver thread fills while the gate thread takes: every record taken
+// is one of those heard, whole.
+TEST_F(Phone, ConcurrentFillAndTakeNeverTearARecord) {
+  phone_set_clock(nullptr);
+  std::atomic<bool> stop{false};
+  std::thread receiver([&] {
+    for (int i = 0; i < 2000000 && !stop.load(); ++i) hear(good(static_cast<u8>(i)));
+  });
+  int taken = 0;
+  for (int i = 0; i < 2000000 && taken < 200; ++i) {
+    phone_rx rx{};
+    if (phone_receive(&rx) != 0) continue;
+    ++taken;
+    const auto* p = reinterpret_cast<const u8*>(&rx);
+    EXPECT_EQ(Bytes(p, p + 26), good(p[0]));
+  }
+  stop = true;
+  receiver.join();
+  EXPECT_GT(taken, 0);
+}
+
+TEST(Bluetooth, TransmitWritesTheBytesAsTheyAre) {
+  ztpu_test::ScratchDir dir;
+  ztpu_test::LogCapture log;
+  dir.mkdirs("dev");
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  ASSERT_EQ(symlink(ptsname(master), "dev/ttySP0"), 0);
+  ASSERT_EQ(bt_open(), 0) << log.dump();
+
+  phone_tx tx{};
+  std::array<u8, 21> bytes{};
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<u8>(0xF0 - i * 7);
+  bytes[3] = 0x0A;  // no line discipline may translate anything
+  bytes[4] = 0x0D;
+  std::memcpy(&tx, bytes.data(), bytes.size());
+  EXPECT_EQ(phone_transmit(&tx), 21);
+  Bytes got;
+  pollfd p{master, POLLIN, 0};
+  while (got.size() < 21 && poll(&p, 1, 1000) > 0) {
+    std::array<u8, 64> buf{};
+    const ssize_t n = read(master, buf.data(), buf.size());
+    if (n <= 0) break;
+    got.insert(got.end(), buf.begin(), buf.begin() + n);
+  }
+  EXPECT_EQ(got, Bytes(bytes.begin(), bytes.end()));
+  bt_close();
+  EXPECT_LT(phone_transmit(&tx), 0);
+  bt_close();  // closing twice is harmless
+  close(master);
+}
+
+TEST(Bluetooth, InitWithoutThePortFailsBeforeTheAudioDevice) {
+  ztpu_test::ScratchDir dir;
+  ztpu_test::LogCapture log;
+  // Audio through a FIFO nobody writes: opening it would hang the test.
+  ASSERT_EQ(mkfifo("air.fifo", 0600), 0);
+  dir.write(".asoundrc", "pcm.!hw { type file slave.pcm null file \"/dev/null\" infile \"" +
+                             dir.path() + "/air.fifo\" format raw }\n");
+  setenv("HOME", dir.path().c_str(), 1);
+  EXPECT_EQ(phone_init(), -1);
+  const auto m = log.messages();
+  ASSERT_EQ(m.size(), 3u) << log.dump();
+  EXPECT_EQ(m[0].second.rfind("[SERIAL] failed to open device: ", 0), 0u);
+  EXPECT_EQ(m[1].second, "failed to open bluetooth device\n");
+  EXPECT_EQ(m[2].second, "failed to initialize bluetooth module\n");
+  for (const auto& [prio, text] : m) EXPECT_EQ(prio, LOG_ERR) << text;
+  phone_exit();  // nothing open: harmless
+}
+
+}  // namespace
