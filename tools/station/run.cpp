@@ -1,0 +1,507 @@
+// A whole simulated station (run.h).
+#include "run.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "backend_sim.h"
+
+namespace ztpu_station {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint16_t kHbUpdateKey = 0x15;
+constexpr std::uint16_t kHbApplyKey = 0x17;
+
+std::string fmt_ms(double ms) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.0f ms", ms);
+  return b;
+}
+
+std::map<std::string, std::string> read_ini(const std::string& path) {
+  std::map<std::string, std::string> kv;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return kv;
+}
+
+template <std::size_t N>
+bool hex_array(const std::string& text, std::array<std::uint8_t, N>& out) {
+  Bytes b;
+  if (!from_hex(text, b) || b.size() != N) return false;
+  std::copy(b.begin(), b.end(), out.begin());
+  return true;
+}
+
+Bytes random_bytes(std::size_t n) {
+  Bytes b(n);
+  if (getrandom(b.data(), n, 0) != static_cast<ssize_t>(n)) {
+    std::random_device rd;
+    for (auto& x : b) x = static_cast<std::uint8_t>(rd());
+  }
+  return b;
+}
+
+std::string version_text(std::uint16_t v) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%04X", v);
+  return b;
+}
+
+// Order lines of every file the back end received whole.
+std::vector<std::string> order_lines(const ztpu_backend::BackendSim& sim) {
+  std::vector<std::string> lines;
+  for (const auto& [name, f] : sim.order_files()) {
+    if (!f.complete) continue;
+    std::istringstream in(std::string(f.data.begin(), f.data.end()));
+    std::string line;
+    while (std::getline(in, line))
+      if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+bool receipt_seen(const ztpu_backend::BackendSim& sim, std::uint16_t code, std::uint8_t id,
+                  int* status) {
+  for (const receipt_cmd& r : sim.receipts()) {
+    if (r.cmd == code && r.cmd_id[5] == id) {
+      *status = r.status;
+      return true;
+    }
+  }
+  return false;
+}
+
+// One board of the running station: its back end, lines, gate and daemon.
+struct Lane {
+  BoardInfo info;
+  ztpu_backend::BackendSim backend;
+  Pty gate_pty, bt_pty;
+  std::unique_ptr<Gate> gate;
+  Daemon daemon;
+  int air = -1;
+  std::string log() const { return info.dir + "/var/log/messages"; }
+};
+
+}  // namespace
+
+bool RunSummary::ok() const {
+  return problems.empty() && served == passengers && orders_received == orders_expected &&
+         orders_valid == orders_expected;
+}
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const auto idx = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
+  return v[std::min(v.size() - 1, idx == 0 ? 0 : idx - 1)];
+}
+
+int load_keys(const std::string& station, StationKeys* keys, std::string* why) {
+  const std::string dir = station + "/keys";
+  if (!read_file(dir + "/base.key", keys->base) || keys->base.empty()) {
+    *why = "cannot read " + dir + "/base.key";
+    return -1;
+  }
+  std::ifstream in(dir + "/versions");
+  unsigned v = 0, alg = 0;
+  keys->versions.clear();
+  while (in >> std::hex >> v >> std::dec >> alg)
+    keys->versions.push_back(make_key_version(keys->base, static_cast<std::uint16_t>(v),
+                                              static_cast<std::uint8_t>(alg)));
+  if (keys->versions.empty()) {
+    *why = "no key version in " + dir + "/versions";
+    return -1;
+  }
+  return 0;
+}
+
+int save_keys(const std::string& station, const StationKeys& keys, std::string* why) {
+  const std::string dir = station + "/keys";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string versions;
+  for (const KeyVersion& kv : keys.versions)
+    versions += version_text(kv.version) + " " + std::to_string(kv.factor[5]) + "\n";
+  if (ec || !write_file(dir + "/base.key", keys.base) ||
+      !write_file(dir + "/versions", Bytes(versions.begin(), versions.end()))) {
+    *why = "cannot write " + dir;
+    return -1;
+  }
+  return 0;
+}
+
+int load_board(const std::string& dir, BoardInfo* info, std::string* why) {
+  auto kv = read_ini(dir + "/board.ini");
+  info->dir = dir;
+  info->exit_gate = kv["role"] == "exit";
+  info->port = static_cast<std::uint16_t>(std::atoi(kv["port"].c_str()));
+  if (info->port == 0 || !hex_array(kv["device_id"], info->device_id) ||
+      !hex_array(kv["ssn"], info->ssn)) {
+    *why = "incomplete " + dir + "/board.ini";
+    return -1;
+  }
+  return 0;
+}
+
+int save_board(const BoardInfo& info, std::string* why) {
+  const std::string text = std::string("role=") + (info.exit_gate ? "exit" : "entry") +
+                           "\nport=" + std::to_string(info.port) +
+                           "\ndevice_id=" + to_hex(info.device_id.data(), 16) +
+                           "\nssn=" + to_hex(info.ssn.data(), 12) + "\n";
+  if (!write_file(info.dir + "/board.ini", Bytes(text.begin(), text.end()))) {
+    *why = "cannot write " + info.dir + "/board.ini";
+    return -1;
+  }
+  return 0;
+}
+
+int init_station(const InitOptions& o, std::string* why) {
+  StationKeys keys;
+  keys.base = random_bytes(16);
+  // The first version's rows use AES-128 CFB, the second's triple DES CFB:
+  // both keep a ticket's 10 bytes.
+  keys.versions = {make_key_version(keys.base, 0x0001, 15),
+                   make_key_version(keys.base, 0x0002, 12)};
+  if (save_keys(o.station, keys, why) != 0) return -1;
+  Bytes image;
+  const std::string plugin = plugin_path();
+  if (plugin.empty() || !read_file(plugin, image)) {
+    *why = "the test key-table plug-in is missing next to ztpu-station";
+    return -1;
+  }
+  int n = 0;
+  for (const char* role : {"entry", "exit"}) {
+    BoardSpec b;
+    b.dir = o.station + "/" + role;
+    b.exit_gate = std::string(role) == "exit";
+    const Bytes fuse = random_bytes(8);
+    b.fuse = "0x" + to_hex(fuse.data(), 8);
+    const Bytes id = random_bytes(16), ssn = random_bytes(12);
+    std::copy(id.begin(), id.end(), b.device_id.begin());
+    std::copy(ssn.begin(), ssn.end(), b.ssn.begin());
+    b.server_port = free_port();
+    b.default_station = o.default_station;
+    b.use_default_station = o.use_default_station;
+    b.old_security_life = o.old_security_life;
+    b.voucher_check_time = o.voucher_check_time;
+    b.config_ver = std::string("CFG-") + role + "-1";
+    if (b.server_port == 0) {
+      *why = "no free port";
+      return -1;
+    }
+    if (prepare_board(b, why) != 0) return -1;
+    // Ports picked one after the other must differ.
+    if (n++ == 1) {
+      BoardInfo first;
+      if (load_board(o.station + "/entry", &first, why) != 0) return -1;
+      while (b.server_port == first.port) b.server_port = free_port();
+    }
+    const std::string prov = b.dir + "/provision";
+    std::error_code ec;
+    fs::create_directories(prov, ec);
+    std::string conf = config_text(b);
+    bool ok = !ec && write_file(prov + "/ztpu.conf", Bytes(conf.begin(), conf.end())) &&
+              write_file(prov + "/v0.bin", server_encipher(keys.base, b.ssn));
+    for (const KeyVersion& kv : keys.versions)
+      ok = ok && write_file(prov + "/keys-" + version_text(kv.version) + ".bin",
+                            key_payload(image, kv, b.ssn));
+    if (!ok) {
+      *why = "cannot write " + prov;
+      return -1;
+    }
+    BoardInfo info{b.dir, b.exit_gate, b.server_port, b.device_id, b.ssn};
+    if (save_board(info, why) != 0) return -1;
+  }
+  return 0;
+}
+
+int run_station(const RunOptions& o, const std::function<void(const std::string&)>& say,
+                RunSummary* sum) {
+  const auto t_start = Clock::now();
+  auto problem = [&](const std::string& text) {
+    sum->problems.push_back(text);
+    say("PROBLEM: " + text);
+  };
+  std::string why;
+  StationKeys keys;
+  if (load_keys(o.station, &keys, &why) != 0) {
+    problem(why);
+    return -1;
+  }
+  Air air(o.noise);
+  std::array<Lane, 2> lanes;
+  Lane& in = lanes[0];
+  Lane& out = lanes[1];
+  for (int i = 0; i < 2; ++i) {
+    Lane& l = lanes[static_cast<std::size_t>(i)];
+    if (load_board(o.station + (i == 0 ? "/entry" : "/exit"), &l.info, &why) != 0) {
+      problem(why);
+      return -1;
+    }
+    ztpu_backend::Options bo;
+    bo.port = l.info.port;
+    bo.check_device_id = true;
+    bo.device_id = l.info.device_id;
+    if (keys.versions.size() > 1) {
+      Bytes kf;
+      const std::string path =
+          l.info.dir + "/provision/keys-" + version_text(keys.versions[1].version) + ".bin";
+      if (!read_file(path, kf)) {
+        problem("cannot read " + path);
+        return -1;
+      }
+      l.backend.set_key_file(kf, keys.versions[1].version, 1024);
+    }
+    if (l.backend.start(bo) != 0) {
+      problem("back end cannot listen on 127.0.0.1:" + std::to_string(l.info.port));
+      return -1;
+    }
+    if (l.gate_pty.open(l.info.dir + "/dev/ttySP2", &why) != 0 ||
+        l.bt_pty.open(l.info.dir + "/dev/ttySP0", &why) != 0 ||
+        (l.air = air.add_board(fifo_path(l.info.dir), &why)) < 0) {
+      problem(why);
+      return -1;
+    }
+    l.gate = std::make_unique<Gate>(l.gate_pty.fd());
+  }
+  say("back end: listening on 127.0.0.1:" + std::to_string(in.info.port) + " (entry board) and " +
+      std::to_string(out.info.port) + " (exit board)");
+  air.start();
+  say("air: playing into both boards' microphones, noise peak " + std::to_string(o.noise));
+  for (Lane& l : lanes) {
+    if (l.daemon.start(o.bindir + "/ztpud", l.info.dir, &why) != 0) {
+      problem(why);
+      return -1;
+    }
+  }
+  for (Lane& l : lanes) {
+    const char* role = l.info.exit_gate ? "exit" : "entry";
+    if (!l.gate->wait_ready(15s)) {
+      problem(std::string(role) + " daemon does not answer get-state");
+      return -1;
+    }
+    say(std::string(role) + " gate: daemon " + std::to_string(l.daemon.pid()) +
+        " answers get-state");
+  }
+  for (Lane& l : lanes) {
+    const char* role = l.info.exit_gate ? "exit" : "entry";
+    if (!wait_for_text(l.log(), "[SERVER] server status: signed in", 20s)) {
+      problem(std::string(role) + " board never signed in");
+      return -1;
+    }
+    say(std::string(role) + " board: signed in to the back end");
+  }
+
+  std::uint8_t next_cmd_id = 1;
+  // Delivers a command to both boards and waits for both receipts.
+  auto command_both = [&](std::uint16_t code, const Bytes& arg, const std::string& what) {
+    const std::uint8_t id = next_cmd_id++;
+    for (Lane& l : lanes) l.backend.push_heartbeat_command(code, {0, 0, 0, 0, 0, id}, arg);
+    bool all = true;
+    for (Lane& l : lanes) {
+      const char* role = l.info.exit_gate ? "exit" : "entry";
+      const auto end = Clock::now() + 20s;
+      int status = -1;
+      while (!receipt_seen(l.backend, code, id, &status) && Clock::now() < end)
+        std::this_thread::sleep_for(50ms);
+      if (status != 0) {
+        problem(std::string(role) + " board: " + what + " not carried out");
+        all = false;
+      } else {
+        say(std::string(role) + " board: " + what + " carried out (receipt)");
+      }
+    }
+    return all;
+  };
+
+  // One passage through one gate: sound, polls until the card is found,
+  // enter or exit, the phone's reply.
+  auto through = [&](Lane& l, Passenger& p, const KeyRow& row, bool expect) {
+    const char* role = l.info.exit_gate ? "exit" : "entry";
+    const std::string who = "passenger " + std::to_string(p.user_id);
+    const std::time_t now = std::time(nullptr);
+    const Bytes rec = ticket_record(p, row, now);
+    air.play(l.air, ticket_sound(rec));
+    Gate::Poll poll;
+    const auto until = Clock::now() + 3s;
+    int polls = 0;
+    while (Clock::now() < until) {
+      poll = l.gate->poll();
+      ++polls;
+      if (poll.found) break;
+    }
+    if (!poll.found) {
+      if (expect)
+        problem(who + ": " + role + " gate never found the ticket");
+      else
+        say(std::string(role) + " gate: poll x" + std::to_string(polls) + ": no card (" + who +
+            ", refused as expected)");
+      return false;
+    }
+    say(std::string(role) + " gate: poll x" + std::to_string(polls) + ": card " +
+        std::to_string(poll.user_id) + ", entry station " + std::to_string(poll.ent_station) +
+        " (" + fmt_ms(poll.ms) + ")");
+    if (!expect) {
+      problem(who + ": ticket accepted at the " + role + " gate where it must be refused");
+      return false;
+    }
+    if (poll.user_id != p.user_id)
+      problem(who + ": poll found user " + std::to_string(poll.user_id));
+    Gate::Pay pay = l.info.exit_gate ? l.gate->exit(o.exit_station, o.fare, std::time(nullptr))
+                                     : l.gate->enter(o.entry_station, std::time(nullptr));
+    if (!pay.served) {
+      problem(who + ": " + role + " refused");
+      return false;
+    }
+    sum->pay_ms.push_back(pay.ms);
+    say(std::string(role) + " gate: " + role + " served, user " + std::to_string(pay.user_id) +
+        ", balance " + std::to_string(pay.balance) +
+        (l.info.exit_gate ? ", fare " + std::to_string(o.fare) : std::string()) + " (" +
+        fmt_ms(pay.ms) + ")");
+    if (pay.balance != p.balance()) problem(who + ": balance " + std::to_string(pay.balance));
+    if (l.info.exit_gate && poll.ent_station != o.entry_station)
+      problem(who + ": exit gate saw entry station " + std::to_string(poll.ent_station));
+    const PhoneReply r = read_reply(l.bt_pty.fd(), p.user_id, rec, 2000);
+    if (!r.received || !r.valid) {
+      problem(who + ": no valid phone reply from the " + role + " gate");
+      return false;
+    }
+    std::string extra;
+    if (!l.info.exit_gate) {
+      std::uint32_t st = 0, when = 0;
+      if (!open_entry_info(p.user_id, r.pay_info, &st, &when) || st != o.entry_station) {
+        problem(who + ": the reply's entry information is wrong");
+        return false;
+      }
+      p.entry_info = r.pay_info;
+      extra = ", entry information for station " + std::to_string(st) + " kept";
+    }
+    say("phone " + std::to_string(p.user_id) + ": reply from the " + role + " gate, pay type " +
+        std::to_string(r.pay_type) + extra);
+    if (r.pay_type != (l.info.exit_gate ? 2 : 1))
+      problem(who + ": pay type " + std::to_string(r.pay_type));
+    air.wait_quiet(l.air, 3s);
+    return true;
+  };
+
+  const KeyVersion& v1 = keys.versions[0];
+  const KeyVersion* current = &v1;
+  const bool can_switch = o.key_switch && keys.versions.size() > 1;
+  sum->passengers = o.passengers;
+  int switch_at = can_switch ? o.passengers / 2 : -1;
+  if (can_switch && o.passengers < 2) switch_at = 0;
+  for (int i = 0; i < o.passengers; ++i) {
+    if (i == switch_at) {
+      const KeyVersion& v2 = keys.versions[1];
+      say("back end: delivering key version " + version_text(v2.version));
+      const Bytes arg{static_cast<std::uint8_t>(v2.version >> 8),
+                      static_cast<std::uint8_t>(v2.version & 0xFF)};
+      if (command_both(kHbUpdateKey, arg, "key file " + version_text(v2.version) + " download") &&
+          command_both(kHbApplyKey, arg, "key version " + version_text(v2.version) + " applied")) {
+        sum->key_switched = true;
+        current = &keys.versions[1];
+      }
+    }
+    Passenger p;
+    p.user_id = 1000 + static_cast<std::uint32_t>(i);
+    p.ticket_id = static_cast<std::uint8_t>(i + 1);
+    p.balance_byte = static_cast<std::uint8_t>(0x20 + i);
+    // Right after the switch one passenger still holds a ticket under the old version.
+    const bool old_ticket = sum->key_switched && i == switch_at;
+    const KeyVersion& kv = old_ticket ? v1 : *current;
+    const KeyRow& row = kv.rows[static_cast<std::size_t>(i) % kv.rows.size()];
+    say("passenger " + std::to_string(p.user_id) + ": ticket under key version " +
+        version_text(kv.version) + ", key id " + to_hex(row.id.data(), 3) +
+        (old_ticket ? " (old version, still loaded)" : ""));
+    const auto t0 = Clock::now();
+    if (through(in, p, row, true) && through(out, p, row, true)) {
+      ++sum->served;
+      if (old_ticket) sum->old_ticket_accepted = true;
+      sum->passage_ms.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+  }
+  if (sum->key_switched) {
+    say("waiting for the boards to remove the old key table");
+    bool removed = true;
+    for (Lane& l : lanes) removed = wait_for_text(l.log(), "old_securit_cnt:0,", 30s) && removed;
+    if (!removed) {
+      problem("the old key table was not removed");
+    } else {
+      Passenger p;
+      p.user_id = 999;
+      p.ticket_id = 9;
+      say("passenger 999: ticket under the removed key version " + version_text(v1.version));
+      sum->old_ticket_refused = !through(in, p, v1.rows[0], false);
+    }
+  }
+
+  // Orders: every enter and exit, uploaded with a valid TAC.
+  sum->orders_expected = 2 * sum->served;
+  const auto until = Clock::now() + 30s;
+  std::vector<std::string> lines;
+  while (Clock::now() < until) {
+    lines.clear();
+    for (Lane& l : lanes) {
+      auto part = order_lines(l.backend);
+      lines.insert(lines.end(), part.begin(), part.end());
+    }
+    if (static_cast<int>(lines.size()) >= sum->orders_expected) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  sum->orders_received = static_cast<int>(lines.size());
+  for (const std::string& line : lines) {
+    const bool valid = order_tac_valid(line, keys.versions);
+    if (valid) ++sum->orders_valid;
+    say(std::string("back end: order uploaded, TAC ") + (valid ? "valid" : "INVALID") + ": " +
+        line.substr(0, 40) + "...");
+  }
+  if (sum->orders_received != sum->orders_expected)
+    problem("orders at the back end: " + std::to_string(sum->orders_received) + " of " +
+            std::to_string(sum->orders_expected));
+
+  for (int i = 0; i < 2; ++i) {
+    Lane& l = lanes[static_cast<std::size_t>(i)];
+    if (!l.daemon.running()) problem(std::string(i ? "exit" : "entry") + " daemon has ended");
+    sum->rss_kb[i] = l.daemon.rss_kb();
+    for (const std::string& v : l.backend.violations()) problem("back end: " + v);
+  }
+  if (o.idle_seconds > 0) {
+    const double c0 = in.daemon.cpu_seconds();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(o.idle_seconds));
+    const double c1 = in.daemon.cpu_seconds();
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    sum->idle_cpu_s_per_min = (c1 - c0) * 60.0 / secs;
+  }
+  for (int i = 0; i < 2; ++i) {
+    Lane& l = lanes[static_cast<std::size_t>(i)];
+    auto lat = l.gate->latencies();
+    sum->gate_ms.insert(sum->gate_ms.end(), lat.begin(), lat.end());
+  }
+  for (Lane& l : lanes) l.daemon.stop();
+  air.stop();
+  for (Lane& l : lanes) l.backend.stop();
+  sum->wall_s = std::chrono::duration<double>(Clock::now() - t_start).count();
+  return sum->ok() ? 0 : -1;
+}
+
+}  // namespace ztpu_station
