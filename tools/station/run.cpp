@@ -22,9 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint16_t kHbUpdateKey = 0x15;
-constexpr std::uint16_t kHbApplyKey = 0x17;
-
 std::string fmt_ms(double ms) {
   char b[32];
   std::snprintf(b, sizeof b, "%.0f ms", ms);
@@ -88,17 +85,6 @@ bool receipt_seen(const ztpu_backend::BackendSim& sim, std::uint16_t code, std::
   }
   return false;
 }
-
-// One board of the running station: its back end, lines, gate and daemon.
-struct Lane {
-  BoardInfo info;
-  ztpu_backend::BackendSim backend;
-  Pty gate_pty, bt_pty;
-  std::unique_ptr<Gate> gate;
-  Daemon daemon;
-  int air = -1;
-  std::string log() const { return info.dir + "/var/log/messages"; }
-};
 
 }  // namespace
 
@@ -233,189 +219,225 @@ int init_station(const InitOptions& o, std::string* why) {
   return 0;
 }
 
-int run_station(const RunOptions& o, const std::function<void(const std::string&)>& say,
-                RunSummary* sum) {
+int provision_board(const BoardInfo& b, const std::string& bindir, const std::string& keys_file,
+                    std::string* why) {
+  const std::string tool = bindir + "/ztpu-provision";
+  const std::vector<std::vector<std::string>> steps = {
+      {tool, "identity", to_hex(b.device_id.data(), 16), to_hex(b.ssn.data(), 12)},
+      {tool, "config", "provision/ztpu.conf"},
+      {tool, "v0", "provision/v0.bin"},
+      {tool, "keys", keys_file},
+      {tool, "state", "2"}};
+  for (const auto& step : steps) {
+    std::string out;
+    if (run_in(b.dir, step, &out) != 0) {
+      *why = "ztpu-provision " + step[1] + ": " + out;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int provision_station(const std::string& station, const std::string& bindir, std::string* why) {
+  for (const char* role : {"/entry", "/exit"}) {
+    BoardInfo b;
+    if (load_board(station + role, &b, why) != 0 ||
+        provision_board(b, bindir, "provision/keys-0001.bin", why) != 0)
+      return -1;
+  }
+  return 0;
+}
+
+LiveStation::LiveStation(RunOptions o, Say say)
+    : o_(std::move(o)), say_(std::move(say)), air_(o_.noise) {}
+
+LiveStation::~LiveStation() { stop(); }
+
+void LiveStation::stop() {
+  for (Lane& l : lanes_) l.daemon.stop();
+  air_.stop();
+  for (Lane& l : lanes_) l.backend.stop();
+}
+
+int LiveStation::start(bool wait_signin, std::string* why) {
+  if (load_keys(o_.station, &keys_, why) != 0) return -1;
+  for (int i = 0; i < 2; ++i) {
+    Lane& l = lanes_[static_cast<std::size_t>(i)];
+    if (load_board(o_.station + (i == 0 ? "/entry" : "/exit"), &l.info, why) != 0) return -1;
+    ztpu_backend::Options bo;
+    bo.port = l.info.port;
+    bo.check_device_id = true;
+    bo.device_id = l.info.device_id;
+    if (keys_.versions.size() > 1) {
+      Bytes kf;
+      const std::string path =
+          l.info.dir + "/provision/keys-" + version_text(keys_.versions[1].version) + ".bin";
+      if (!read_file(path, kf)) {
+        *why = "cannot read " + path;
+        return -1;
+      }
+      l.backend.set_key_file(kf, keys_.versions[1].version, 1024);
+    }
+    l.backend.set_offline(o_.offline_at_start);
+    if (l.backend.start(bo) != 0) {
+      *why = "back end cannot listen on 127.0.0.1:" + std::to_string(l.info.port);
+      return -1;
+    }
+    if (l.gate_pty.open(l.info.dir + "/dev/ttySP2", why) != 0 ||
+        l.bt_pty.open(l.info.dir + "/dev/ttySP0", why) != 0 ||
+        (l.air = air_.add_board(fifo_path(l.info.dir), why)) < 0)
+      return -1;
+    l.gate = std::make_unique<Gate>(l.gate_pty.fd());
+  }
+  say_("back end: listening on 127.0.0.1:" + std::to_string(entry().info.port) +
+       " (entry board) and " + std::to_string(exit().info.port) + " (exit board)" +
+       (o_.offline_at_start ? ", offline" : ""));
+  air_.start();
+  say_("air: playing into both boards' microphones, noise peak " + std::to_string(o_.noise));
+  for (Lane& l : lanes_)
+    if (l.daemon.start(o_.bindir + "/ztpud", l.info.dir, why) != 0) return -1;
+  for (Lane& l : lanes_) {
+    if (!l.gate->wait_ready(15s)) {
+      *why = l.role() + " daemon does not answer get-state";
+      return -1;
+    }
+    say_(l.role() + " gate: daemon " + std::to_string(l.daemon.pid()) + " answers get-state");
+  }
+  if (!wait_signin) return 0;
+  for (Lane& l : lanes_) {
+    if (!wait_for_text(l.log(), "[SERVER] server status: signed in", 20s)) {
+      *why = l.role() + " board never signed in";
+      return -1;
+    }
+    say_(l.role() + " board: signed in to the back end");
+  }
+  return 0;
+}
+
+int LiveStation::command(Lane& l, std::uint16_t code, const Bytes& arg,
+                         std::chrono::milliseconds timeout) {
+  const std::uint8_t id = next_cmd_id_++;
+  l.backend.push_heartbeat_command(code, {0, 0, 0, 0, 0, id}, arg);
+  const auto end = Clock::now() + timeout;
+  int status = -1;
+  while (!receipt_seen(l.backend, code, id, &status) && Clock::now() < end)
+    std::this_thread::sleep_for(50ms);
+  return status;
+}
+
+std::vector<std::string> LiveStation::orders(Lane& l) const { return order_lines(l.backend); }
+
+bool LiveStation::through(Lane& l, Passenger& p, const KeyRow& row, bool expect,
+                          const std::function<void(const std::string&)>& problem,
+                          std::chrono::milliseconds window) {
+  const std::string role = l.role();
+  const std::string who = "passenger " + std::to_string(p.user_id);
+  const Bytes rec = ticket_record(p, row, std::time(nullptr));
+  air_.play(l.air, ticket_sound(rec));
+  Gate::Poll poll;
+  const auto until = Clock::now() + window;
+  int polls = 0;
+  while (Clock::now() < until) {
+    poll = l.gate->poll();
+    ++polls;
+    if (poll.found) break;
+  }
+  if (!poll.found) {
+    if (expect)
+      problem(who + ": " + role + " gate never found the ticket");
+    else
+      say_(role + " gate: poll x" + std::to_string(polls) + ": no card (" + who +
+           ", refused as expected)");
+    air_.wait_quiet(l.air, 3s);
+    return !expect;
+  }
+  say_(role + " gate: poll x" + std::to_string(polls) + ": card " + std::to_string(poll.user_id) +
+       ", entry station " + std::to_string(poll.ent_station) + " (" + fmt_ms(poll.ms) + ")");
+  if (!expect) {
+    problem(who + ": ticket accepted at the " + role + " gate where it must be refused");
+    return false;
+  }
+  bool ok = true;
+  auto fail = [&](const std::string& text) {
+    problem(who + ": " + text);
+    ok = false;
+  };
+  if (poll.user_id != p.user_id) fail("poll found user " + std::to_string(poll.user_id));
+  if (l.info.exit_gate && p.entry_info.size() == 9 && poll.ent_station != o_.entry_station)
+    fail("exit gate saw entry station " + std::to_string(poll.ent_station));
+  const Gate::Pay pay = l.info.exit_gate
+                            ? l.gate->exit(o_.exit_station, o_.fare, std::time(nullptr))
+                            : l.gate->enter(o_.entry_station, std::time(nullptr));
+  if (!pay.served) {
+    fail(role + " refused");
+    return false;
+  }
+  pay_ms_.push_back(pay.ms);
+  say_(role + " gate: " + role + " served, user " + std::to_string(pay.user_id) + ", balance " +
+       std::to_string(pay.balance) +
+       (l.info.exit_gate ? ", fare " + std::to_string(o_.fare) : std::string()) + " (" +
+       fmt_ms(pay.ms) + ")");
+  if (pay.balance != p.balance()) fail("balance " + std::to_string(pay.balance));
+  const PhoneReply r = read_reply(l.bt_pty.fd(), p.user_id, rec, 2000);
+  if (!r.received || !r.valid) {
+    fail("no valid phone reply from the " + role + " gate");
+    return false;
+  }
+  std::string extra;
+  if (!l.info.exit_gate) {
+    std::uint32_t st = 0, when = 0;
+    if (!open_entry_info(p.user_id, r.pay_info, &st, &when) || st != o_.entry_station) {
+      fail("the reply's entry information is wrong");
+      return false;
+    }
+    p.entry_info = r.pay_info;
+    extra = ", entry information for station " + std::to_string(st) + " kept";
+  }
+  say_("phone " + std::to_string(p.user_id) + ": reply from the " + role + " gate, pay type " +
+       std::to_string(r.pay_type) + extra);
+  if (r.pay_type != (l.info.exit_gate ? 2 : 1)) fail("pay type " + std::to_string(r.pay_type));
+  air_.wait_quiet(l.air, 3s);
+  return ok;
+}
+
+int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
   const auto t_start = Clock::now();
   auto problem = [&](const std::string& text) {
     sum->problems.push_back(text);
     say("PROBLEM: " + text);
   };
+  LiveStation st(o, say);
   std::string why;
-  StationKeys keys;
-  if (load_keys(o.station, &keys, &why) != 0) {
+  if (st.start(true, &why) != 0) {
     problem(why);
     return -1;
   }
-  Air air(o.noise);
-  std::array<Lane, 2> lanes;
-  Lane& in = lanes[0];
-  Lane& out = lanes[1];
-  for (int i = 0; i < 2; ++i) {
-    Lane& l = lanes[static_cast<std::size_t>(i)];
-    if (load_board(o.station + (i == 0 ? "/entry" : "/exit"), &l.info, &why) != 0) {
-      problem(why);
-      return -1;
-    }
-    ztpu_backend::Options bo;
-    bo.port = l.info.port;
-    bo.check_device_id = true;
-    bo.device_id = l.info.device_id;
-    if (keys.versions.size() > 1) {
-      Bytes kf;
-      const std::string path =
-          l.info.dir + "/provision/keys-" + version_text(keys.versions[1].version) + ".bin";
-      if (!read_file(path, kf)) {
-        problem("cannot read " + path);
-        return -1;
-      }
-      l.backend.set_key_file(kf, keys.versions[1].version, 1024);
-    }
-    if (l.backend.start(bo) != 0) {
-      problem("back end cannot listen on 127.0.0.1:" + std::to_string(l.info.port));
-      return -1;
-    }
-    if (l.gate_pty.open(l.info.dir + "/dev/ttySP2", &why) != 0 ||
-        l.bt_pty.open(l.info.dir + "/dev/ttySP0", &why) != 0 ||
-        (l.air = air.add_board(fifo_path(l.info.dir), &why)) < 0) {
-      problem(why);
-      return -1;
-    }
-    l.gate = std::make_unique<Gate>(l.gate_pty.fd());
-  }
-  say("back end: listening on 127.0.0.1:" + std::to_string(in.info.port) + " (entry board) and " +
-      std::to_string(out.info.port) + " (exit board)");
-  air.start();
-  say("air: playing into both boards' microphones, noise peak " + std::to_string(o.noise));
-  for (Lane& l : lanes) {
-    if (l.daemon.start(o.bindir + "/ztpud", l.info.dir, &why) != 0) {
-      problem(why);
-      return -1;
-    }
-  }
-  for (Lane& l : lanes) {
-    const char* role = l.info.exit_gate ? "exit" : "entry";
-    if (!l.gate->wait_ready(15s)) {
-      problem(std::string(role) + " daemon does not answer get-state");
-      return -1;
-    }
-    say(std::string(role) + " gate: daemon " + std::to_string(l.daemon.pid()) +
-        " answers get-state");
-  }
-  for (Lane& l : lanes) {
-    const char* role = l.info.exit_gate ? "exit" : "entry";
-    if (!wait_for_text(l.log(), "[SERVER] server status: signed in", 20s)) {
-      problem(std::string(role) + " board never signed in");
-      return -1;
-    }
-    say(std::string(role) + " board: signed in to the back end");
-  }
-
-  std::uint8_t next_cmd_id = 1;
-  // Delivers a command to both boards and waits for both receipts.
-  auto command_both = [&](std::uint16_t code, const Bytes& arg, const std::string& what) {
-    const std::uint8_t id = next_cmd_id++;
-    for (Lane& l : lanes) l.backend.push_heartbeat_command(code, {0, 0, 0, 0, 0, id}, arg);
-    bool all = true;
-    for (Lane& l : lanes) {
-      const char* role = l.info.exit_gate ? "exit" : "entry";
-      const auto end = Clock::now() + 20s;
-      int status = -1;
-      while (!receipt_seen(l.backend, code, id, &status) && Clock::now() < end)
-        std::this_thread::sleep_for(50ms);
-      if (status != 0) {
-        problem(std::string(role) + " board: " + what + " not carried out");
-        all = false;
-      } else {
-        say(std::string(role) + " board: " + what + " carried out (receipt)");
-      }
-    }
-    return all;
-  };
-
-  // One passage through one gate: sound, polls until the card is found,
-  // enter or exit, the phone's reply.
-  auto through = [&](Lane& l, Passenger& p, const KeyRow& row, bool expect) {
-    const char* role = l.info.exit_gate ? "exit" : "entry";
-    const std::string who = "passenger " + std::to_string(p.user_id);
-    const std::time_t now = std::time(nullptr);
-    const Bytes rec = ticket_record(p, row, now);
-    air.play(l.air, ticket_sound(rec));
-    Gate::Poll poll;
-    const auto until = Clock::now() + 3s;
-    int polls = 0;
-    while (Clock::now() < until) {
-      poll = l.gate->poll();
-      ++polls;
-      if (poll.found) break;
-    }
-    if (!poll.found) {
-      if (expect)
-        problem(who + ": " + role + " gate never found the ticket");
-      else
-        say(std::string(role) + " gate: poll x" + std::to_string(polls) + ": no card (" + who +
-            ", refused as expected)");
-      return false;
-    }
-    say(std::string(role) + " gate: poll x" + std::to_string(polls) + ": card " +
-        std::to_string(poll.user_id) + ", entry station " + std::to_string(poll.ent_station) +
-        " (" + fmt_ms(poll.ms) + ")");
-    if (!expect) {
-      problem(who + ": ticket accepted at the " + role + " gate where it must be refused");
-      return false;
-    }
-    if (poll.user_id != p.user_id)
-      problem(who + ": poll found user " + std::to_string(poll.user_id));
-    Gate::Pay pay = l.info.exit_gate ? l.gate->exit(o.exit_station, o.fare, std::time(nullptr))
-                                     : l.gate->enter(o.entry_station, std::time(nullptr));
-    if (!pay.served) {
-      problem(who + ": " + role + " refused");
-      return false;
-    }
-    sum->pay_ms.push_back(pay.ms);
-    say(std::string(role) + " gate: " + role + " served, user " + std::to_string(pay.user_id) +
-        ", balance " + std::to_string(pay.balance) +
-        (l.info.exit_gate ? ", fare " + std::to_string(o.fare) : std::string()) + " (" +
-        fmt_ms(pay.ms) + ")");
-    if (pay.balance != p.balance()) problem(who + ": balance " + std::to_string(pay.balance));
-    if (l.info.exit_gate && poll.ent_station != o.entry_station)
-      problem(who + ": exit gate saw entry station " + std::to_string(poll.ent_station));
-    const PhoneReply r = read_reply(l.bt_pty.fd(), p.user_id, rec, 2000);
-    if (!r.received || !r.valid) {
-      problem(who + ": no valid phone reply from the " + role + " gate");
-      return false;
-    }
-    std::string extra;
-    if (!l.info.exit_gate) {
-      std::uint32_t st = 0, when = 0;
-      if (!open_entry_info(p.user_id, r.pay_info, &st, &when) || st != o.entry_station) {
-        problem(who + ": the reply's entry information is wrong");
-        return false;
-      }
-      p.entry_info = r.pay_info;
-      extra = ", entry information for station " + std::to_string(st) + " kept";
-    }
-    say("phone " + std::to_string(p.user_id) + ": reply from the " + role + " gate, pay type " +
-        std::to_string(r.pay_type) + extra);
-    if (r.pay_type != (l.info.exit_gate ? 2 : 1))
-      problem(who + ": pay type " + std::to_string(r.pay_type));
-    air.wait_quiet(l.air, 3s);
-    return true;
-  };
-
+  const StationKeys& keys = st.keys();
   const KeyVersion& v1 = keys.versions[0];
   const KeyVersion* current = &v1;
   const bool can_switch = o.key_switch && keys.versions.size() > 1;
   sum->passengers = o.passengers;
-  int switch_at = can_switch ? o.passengers / 2 : -1;
-  if (can_switch && o.passengers < 2) switch_at = 0;
+  const int switch_at = can_switch ? o.passengers / 2 : -1;
   for (int i = 0; i < o.passengers; ++i) {
     if (i == switch_at) {
       const KeyVersion& v2 = keys.versions[1];
-      say("back end: delivering key version " + version_text(v2.version));
+      const std::string vt = version_text(v2.version);
+      say("back end: delivering key version " + vt);
       const Bytes arg{static_cast<std::uint8_t>(v2.version >> 8),
                       static_cast<std::uint8_t>(v2.version & 0xFF)};
-      if (command_both(kHbUpdateKey, arg, "key file " + version_text(v2.version) + " download") &&
-          command_both(kHbApplyKey, arg, "key version " + version_text(v2.version) + " applied")) {
+      bool all = true;
+      for (auto [code, what] : {std::pair{kCmdUpdateKey, "key file " + vt + " downloaded"},
+                                std::pair{kCmdApplyKey, "key version " + vt + " applied"}}) {
+        for (Lane* l : {&st.entry(), &st.exit()}) {
+          if (st.command(*l, code, arg, 20s) == 0) {
+            say(l->role() + " board: " + what + " (receipt)");
+          } else {
+            problem(l->role() + " board: " + what + " failed");
+            all = false;
+          }
+        }
+      }
+      if (all) {
         sum->key_switched = true;
         current = &keys.versions[1];
       }
@@ -423,7 +445,7 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
     Passenger p;
     p.user_id = 1000 + static_cast<std::uint32_t>(i);
     p.ticket_id = static_cast<std::uint8_t>(i + 1);
-    p.balance_byte = static_cast<std::uint8_t>(0x20 + i);
+    p.balance_byte = static_cast<std::uint8_t>(0x20 + i % 64);
     // Right after the switch one passenger still holds a ticket under the old version.
     const bool old_ticket = sum->key_switched && i == switch_at;
     const KeyVersion& kv = old_ticket ? v1 : *current;
@@ -432,7 +454,8 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
         version_text(kv.version) + ", key id " + to_hex(row.id.data(), 3) +
         (old_ticket ? " (old version, still loaded)" : ""));
     const auto t0 = Clock::now();
-    if (through(in, p, row, true) && through(out, p, row, true)) {
+    if (st.through(st.entry(), p, row, true, problem) &&
+        st.through(st.exit(), p, row, true, problem)) {
       ++sum->served;
       if (old_ticket) sum->old_ticket_accepted = true;
       sum->passage_ms.push_back(
@@ -442,7 +465,8 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
   if (sum->key_switched) {
     say("waiting for the boards to remove the old key table");
     bool removed = true;
-    for (Lane& l : lanes) removed = wait_for_text(l.log(), "old_securit_cnt:0,", 30s) && removed;
+    for (Lane* l : {&st.entry(), &st.exit()})
+      removed = wait_for_text(l->log(), "old_securit_cnt:0,", 30s) && removed;
     if (!removed) {
       problem("the old key table was not removed");
     } else {
@@ -450,7 +474,7 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
       p.user_id = 999;
       p.ticket_id = 9;
       say("passenger 999: ticket under the removed key version " + version_text(v1.version));
-      sum->old_ticket_refused = !through(in, p, v1.rows[0], false);
+      sum->old_ticket_refused = st.through(st.entry(), p, v1.rows[0], false, problem);
     }
   }
 
@@ -459,11 +483,9 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
   const auto until = Clock::now() + 30s;
   std::vector<std::string> lines;
   while (Clock::now() < until) {
-    lines.clear();
-    for (Lane& l : lanes) {
-      auto part = order_lines(l.backend);
-      lines.insert(lines.end(), part.begin(), part.end());
-    }
+    lines = st.orders(st.entry());
+    const auto more = st.orders(st.exit());
+    lines.insert(lines.end(), more.begin(), more.end());
     if (static_cast<int>(lines.size()) >= sum->orders_expected) break;
     std::this_thread::sleep_for(100ms);
   }
@@ -472,34 +494,32 @@ int run_station(const RunOptions& o, const std::function<void(const std::string&
     const bool valid = order_tac_valid(line, keys.versions);
     if (valid) ++sum->orders_valid;
     say(std::string("back end: order uploaded, TAC ") + (valid ? "valid" : "INVALID") + ": " +
-        line.substr(0, 40) + "...");
+        line);
   }
   if (sum->orders_received != sum->orders_expected)
     problem("orders at the back end: " + std::to_string(sum->orders_received) + " of " +
             std::to_string(sum->orders_expected));
 
-  for (int i = 0; i < 2; ++i) {
-    Lane& l = lanes[static_cast<std::size_t>(i)];
-    if (!l.daemon.running()) problem(std::string(i ? "exit" : "entry") + " daemon has ended");
-    sum->rss_kb[i] = l.daemon.rss_kb();
-    for (const std::string& v : l.backend.violations()) problem("back end: " + v);
+  int i = 0;
+  for (Lane* l : {&st.entry(), &st.exit()}) {
+    if (!l->daemon.running()) problem(l->role() + " daemon has ended");
+    sum->rss_kb[i++] = l->daemon.rss_kb();
+    for (const std::string& v : l->backend.violations()) problem("back end: " + v);
+    const auto& lat = l->gate->latencies();
+    sum->gate_ms.insert(sum->gate_ms.end(), lat.begin(), lat.end());
   }
+  sum->pay_ms = st.pay_ms();
   if (o.idle_seconds > 0) {
-    const double c0 = in.daemon.cpu_seconds();
+    say("measuring the entry daemon's CPU time with no passenger for " +
+        std::to_string(o.idle_seconds) + " s");
+    const double c0 = st.entry().daemon.cpu_seconds();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(o.idle_seconds));
-    const double c1 = in.daemon.cpu_seconds();
+    const double c1 = st.entry().daemon.cpu_seconds();
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     sum->idle_cpu_s_per_min = (c1 - c0) * 60.0 / secs;
   }
-  for (int i = 0; i < 2; ++i) {
-    Lane& l = lanes[static_cast<std::size_t>(i)];
-    auto lat = l.gate->latencies();
-    sum->gate_ms.insert(sum->gate_ms.end(), lat.begin(), lat.end());
-  }
-  for (Lane& l : lanes) l.daemon.stop();
-  air.stop();
-  for (Lane& l : lanes) l.backend.stop();
+  st.stop();
   sum->wall_s = std::chrono::duration<double>(Clock::now() - t_start).count();
   return sum->ok() ? 0 : -1;
 }

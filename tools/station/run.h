@@ -4,11 +4,15 @@
 // entry gate and leave at the exit gate.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "backend_sim.h"
 #include "station.h"
 
 namespace ztpu_station {
@@ -47,6 +51,19 @@ struct InitOptions {
 };
 int init_station(const InitOptions& o, std::string* why);
 
+// Provisions a board with ztpu-provision from `bindir`, as scripts/demo
+// does: identity, configuration, base key file, `keys_file` (relative to
+// the board), state 2. And both boards of a station with its first version.
+int provision_board(const BoardInfo& b, const std::string& bindir, const std::string& keys_file,
+                    std::string* why);
+int provision_station(const std::string& station, const std::string& bindir, std::string* why);
+
+// Heartbeat command codes the back end delivers.
+inline constexpr std::uint16_t kCmdUpdateConfig = 0x14;
+inline constexpr std::uint16_t kCmdUpdateKey = 0x15;
+inline constexpr std::uint16_t kCmdApplyKey = 0x17;
+inline constexpr std::uint16_t kCmdUploadLog = 0x19;
+
 struct RunOptions {
   std::string station;  // absolute
   std::string bindir;   // holds ztpud
@@ -55,8 +72,9 @@ struct RunOptions {
   std::uint32_t fare = 3;
   std::uint32_t entry_station = 101;
   std::uint32_t exit_station = 205;
-  bool key_switch = true;  // deliver and apply the second key version midway
-  int idle_seconds = 0;    // measure an idle daemon's CPU for this long
+  bool key_switch = true;         // deliver and apply the second key version midway
+  int idle_seconds = 0;           // measure an idle daemon's CPU for this long
+  bool offline_at_start = false;  // back ends refuse everything until set online
 };
 
 struct RunSummary {
@@ -78,9 +96,64 @@ struct RunSummary {
   bool ok() const;
 };
 
-// Runs the station; `say` receives one line per step.
-int run_station(const RunOptions& o, const std::function<void(const std::string&)>& say,
-                RunSummary* sum);
+// One board of a running station: its back end, lines, gate and daemon.
+struct Lane {
+  BoardInfo info;
+  ztpu_backend::BackendSim backend;
+  Pty gate_pty, bt_pty;
+  std::unique_ptr<Gate> gate;
+  Daemon daemon;
+  int air = -1;
+  std::string role() const { return info.exit_gate ? "exit" : "entry"; }
+  std::string log() const { return info.dir + "/var/log/messages"; }
+};
+
+using Say = std::function<void(const std::string&)>;
+
+// The running station: everything is stopped on destruction.
+class LiveStation {
+ public:
+  LiveStation(RunOptions o, Say say);
+  ~LiveStation();
+  LiveStation(const LiveStation&) = delete;
+  LiveStation& operator=(const LiveStation&) = delete;
+
+  // Back ends, lines and air, then both daemons until they answer the gate;
+  // with `wait_signin` also until both have signed in. 0, or -1 with `why`.
+  int start(bool wait_signin, std::string* why);
+  void stop();
+  Lane& entry() { return lanes_[0]; }
+  Lane& exit() { return lanes_[1]; }
+  Air& air() { return air_; }
+  const StationKeys& keys() const { return keys_; }
+  const RunOptions& options() const { return o_; }
+
+  // One passage through one gate: the phone plays its ticket, the gate polls
+  // for up to `window`, then enters or exits, the phone reads its reply and
+  // keeps entry information. With `expect` false the ticket must be refused.
+  // Problems are reported through `problem`; true when it went as expected.
+  bool through(Lane& l, Passenger& p, const KeyRow& row, bool expect,
+               const std::function<void(const std::string&)>& problem,
+               std::chrono::milliseconds window = std::chrono::seconds(3));
+  // Delivers a heartbeat command and waits for its receipt: the receipt's
+  // status, or -1 when none came.
+  int command(Lane& l, std::uint16_t code, const Bytes& arg, std::chrono::milliseconds timeout);
+  // Lines of the order files that reached a board's back end whole.
+  std::vector<std::string> orders(Lane& l) const;
+  const std::vector<double>& pay_ms() const { return pay_ms_; }
+
+ private:
+  RunOptions o_;
+  Say say_;
+  StationKeys keys_;
+  Air air_;
+  std::array<Lane, 2> lanes_;
+  std::uint8_t next_cmd_id_ = 1;
+  std::vector<double> pay_ms_;
+};
+
+// Runs the demo's passengers on a station; `say` receives one line per step.
+int run_station(const RunOptions& o, const Say& say, RunSummary* sum);
 
 double percentile(std::vector<double> v, double p);
 

@@ -295,40 +295,6 @@ int run_in(const std::string& dir, const std::vector<std::string>& argv, std::st
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-int provision_board(const BoardSpec& b, const std::string& bindir, const Bytes& base,
-                    const KeyVersion& first, std::string* why) {
-  Bytes image;
-  const std::string plugin = plugin_path();
-  if (plugin.empty() || !read_file(plugin, image)) {
-    *why = "the test key-table plug-in is missing";
-    return -1;
-  }
-  const std::string prov = b.dir + "/provision";
-  std::error_code ec;
-  fs::create_directories(prov, ec);
-  if (!write_text(prov + "/ztpu.conf", config_text(b)) ||
-      !write_file(prov + "/v0.bin", server_encipher(base, b.ssn)) ||
-      !write_file(prov + "/keys.bin", key_payload(image, first, b.ssn))) {
-    *why = "cannot write " + prov;
-    return -1;
-  }
-  const std::string tool = bindir + "/ztpu-provision";
-  const std::vector<std::vector<std::string>> steps = {
-      {tool, "identity", to_hex(b.device_id.data(), 16), to_hex(b.ssn.data(), 12)},
-      {tool, "config", "provision/ztpu.conf"},
-      {tool, "v0", "provision/v0.bin"},
-      {tool, "keys", "provision/keys.bin"},
-      {tool, "state", "2"}};
-  for (const auto& step : steps) {
-    std::string out;
-    if (run_in(b.dir, step, &out) != 0) {
-      *why = "ztpu-provision " + step[1] + ": " + out;
-      return -1;
-    }
-  }
-  return 0;
-}
-
 std::uint16_t free_port() {
   // The same number must be free for TCP and UDP.
   for (int attempt = 0; attempt < 20; ++attempt) {

@@ -84,10 +84,6 @@ std::string fifo_path(const std::string& dir);
 // Runs `argv` (argv[0] a path) in `dir` and returns its exit status, or -1;
 // standard output and error are collected into `out`.
 int run_in(const std::string& dir, const std::vector<std::string>& argv, std::string* out);
-// The whole provisioning with ztpu-provision from `bindir`: identity,
-// configuration, base key file, the first key version, state 2.
-int provision_board(const BoardSpec& b, const std::string& bindir, const Bytes& base,
-                    const KeyVersion& first, std::string* why);
 // A free loopback TCP and UDP port number, or 0.
 std::uint16_t free_port();
 
