@@ -288,6 +288,17 @@ int LiveStation::start(bool wait_signin, std::string* why) {
         (l.air = air_.add_board(fifo_path(l.info.dir), why)) < 0)
       return -1;
     l.gate = std::make_unique<Gate>(l.gate_pty.fd());
+    // The version in use: a station that ran before may have switched.
+    std::string status;
+    if (run_in(l.info.dir, {o_.bindir + "/ztpu-provision", "status"}, &status) != 0) {
+      *why = l.role() + " board is not provisioned: " + status;
+      return -1;
+    }
+    const std::size_t at = status.find("runkeyver: ");
+    const unsigned long run =
+        at == std::string::npos ? 0 : std::strtoul(status.c_str() + at + 11, nullptr, 16);
+    for (std::size_t v = 0; v < keys_.versions.size(); ++v)
+      if (keys_.versions[v].version == run) current_ = std::max(current_, v);
   }
   say_("back end: listening on 127.0.0.1:" + std::to_string(entry().info.port) +
        " (entry board) and " + std::to_string(exit().info.port) + " (exit board)" +
@@ -414,8 +425,10 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
   }
   const StationKeys& keys = st.keys();
   const KeyVersion& v1 = keys.versions[0];
-  const KeyVersion* current = &v1;
-  const bool can_switch = o.key_switch && keys.versions.size() > 1;
+  const KeyVersion* current = &keys.versions[st.current_version()];
+  const bool can_switch = o.key_switch && st.current_version() == 0 && keys.versions.size() > 1;
+  if (o.key_switch && !can_switch)
+    say("key version " + version_text(current->version) + " is in use already: no switch");
   sum->passengers = o.passengers;
   const int switch_at = can_switch ? o.passengers / 2 : -1;
   for (int i = 0; i < o.passengers; ++i) {

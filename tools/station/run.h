@@ -127,6 +127,8 @@ class LiveStation {
   Air& air() { return air_; }
   const StationKeys& keys() const { return keys_; }
   const RunOptions& options() const { return o_; }
+  // Index in keys().versions of the version the boards use at start.
+  std::size_t current_version() const { return current_; }
 
   // One passage through one gate: the phone plays its ticket, the gate polls
   // for up to `window`, then enters or exits, the phone reads its reply and
@@ -149,6 +151,7 @@ class LiveStation {
   Air air_;
   std::array<Lane, 2> lanes_;
   std::uint8_t next_cmd_id_ = 1;
+  std::size_t current_ = 0;
   std::vector<double> pay_ms_;
 };
 
