@@ -151,21 +151,3 @@ void server_exit() {
   while (server.command_sem.try_acquire()) {
   }
 }
-
-void server_command_thread(server_data* arg) {
-  while (arg->command_running) {
-    arg->command_sem.acquire();
-    std::lock_guard<std::mutex> guard(command_lock);
-    if (list_empty(&command_list)) continue;  // woken by server_exit
-    // Queued commands stay pending (and block duplicates of their code)
-    // until a handler carries them out and unlinks them.
-  }
-}
-
-void server_order_thread(server_data* arg) {
-  while (arg->order_running) {
-    int interval = mconf_get_int(MC_UPLOAD_INTERVAL);
-    if (interval < 1) interval = 1;
-    if (!server_wait(order_mutex, order_cond, arg->order_running, interval)) break;
-  }
-}

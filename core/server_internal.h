@@ -4,11 +4,43 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <thread>
 
 #include "ztpu/server.h"
+
+// Owner of a file descriptor; closes it exactly once.
+class server_fd {
+ public:
+  explicit server_fd(int fd = -1) : fd_(fd) {}
+  ~server_fd();
+  server_fd(const server_fd&) = delete;
+  server_fd& operator=(const server_fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Size and MD5 of an open file that agree with each other: a file that
+// grows while it is digested (a log still written to) is measured again.
+// 0, or -1.
+int server_file_digest(int fd, const char* path, long long* size, std::uint8_t* hash);
+
+// Reads up to len bytes, going on after short reads. The count read (0 at
+// the end of the file), or -1.
+long server_read_full(int fd, std::uint8_t* buf, std::size_t len);
+
+// Blocks of SERVER_BLOCK_SIZE bytes for a file of `size` bytes.
+inline long long server_blocks(long long size) {
+  return (size + static_cast<long long>(SERVER_BLOCK_SIZE) - 1) /
+         static_cast<long long>(SERVER_BLOCK_SIZE);
+}
 
 struct server_data {
   std::atomic<int> status{SERVER_STATUS_OFFLINE};
@@ -52,3 +84,50 @@ bool server_wait(std::mutex& mutex, std::condition_variable& cond, const std::at
 
 // Copies up to max queued commands in queue order; returns how many.
 int server_command_pending(heartbeat_cmd* out, int max);
+
+// ---- Command thread ----
+
+// Carries out one command and, except for the log upload, sends its
+// receipt. The log upload's result for 0x19; for the other codes 0 when the
+// receipt was acknowledged, else -1.
+int server_do_command(const heartbeat_cmd* cmd);
+int server_do_upload_log(const heartbeat_cmd* cmd);
+int server_do_update_cfg(const heartbeat_cmd* cmd);
+int server_do_update_key(const heartbeat_cmd* cmd);
+int server_do_apply_key(const heartbeat_cmd* cmd);
+int server_do_receipt(const heartbeat_cmd* cmd, int status);
+
+// ---- Order thread ----
+
+// One queue slot of the order thread.
+struct server_order {
+  list_node node;
+  int used;      // 1 while the slot holds a queued file
+  int uploaded;  // 1 once the server took the file; only the move is left
+  char filename[25];
+};
+
+struct order_buffer {
+  int size = 0;  // number of slots; the array never grows
+  std::unique_ptr<server_order[]> order;
+};
+
+// Upload order of the queued slots; the order thread is its only user.
+extern list_node order_list;
+
+struct dirent;
+// Scan filter of the upload directory: 1 for names of the order file form.
+int server_order_filter(const struct dirent* dent);
+// The first free slot, or null.
+server_order* server_order_get_buffer(order_buffer* orderbuf);
+// Creates the directories, allocates the slots and queues the files left
+// in the upload directory in name order. 0, or -1 (no slots).
+int server_order_init(order_buffer* orderbuf);
+// Moves the record file into the upload directory under a new name and
+// queues it. 0 when a file was queued, else -1.
+int server_order_add(order_buffer* orderbuf);
+// Tries every queued file once, in queue order, while `running` stays set.
+void server_order_upload_pass(const std::atomic<int>& running);
+// One file: 0 when the server took all of it (or it is gone), -1 when it
+// must be tried again.
+int server_do_upload_order(const char* filename);

@@ -3,8 +3,21 @@
 // link (command, heartbeat, order).
 #pragma once
 
+#include <cstddef>
+
 #include "ztpu/list.h"
 #include "ztpu/server_records.h"
+
+// Largest key file a key update accepts: the size the server announces
+// (blocks x block_size) must not exceed 1 MiB, far above a key payload (a
+// plug-in of some tens of kilobytes and a short factor). A larger
+// announcement, or a zero block size with blocks to fetch, is refused
+// before anything is allocated.
+inline constexpr std::size_t SERVER_KEY_FILE_MAX = std::size_t{1} << 20;
+
+// Largest file an order or log upload can announce: the block count is a
+// 16-bit field. A larger file is not announced.
+inline constexpr long long SERVER_UPLOAD_FILE_MAX = 65535LL * SERVER_BLOCK_SIZE;
 
 // Link status (an atomic word written by the heartbeat thread only).
 enum server_status : int {

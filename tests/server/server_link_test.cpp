@@ -60,6 +60,7 @@ class ServerLink : public ::testing::Test {
               o.device_id.begin());
     ASSERT_EQ(sim.start(o), 0);
     sim.set_offline(offline_server);
+    dir.mkdirs("var/ulocal");
     dir.write("etc/ztpu.conf", config_text(sim.port(), c));
     ASSERT_EQ(mconf_init(), 0);
     t0 = Clock::now();
@@ -165,6 +166,7 @@ TEST_F(ServerLink, UnreachableServerStaysOfflineAndKeepsTrying) {
 
 TEST_F(ServerLink, PrivilegedPortIsRefusedBeforeAnyExchange) {
   ASSERT_EQ(sim.start({}), 0);
+  dir.mkdirs("var/ulocal");
   dir.write("etc/ztpu.conf", config_text(80, {}));
   ASSERT_EQ(mconf_init(), 0);
   ASSERT_EQ(server_init(), 0);
@@ -236,6 +238,10 @@ TEST_F(ServerLink, OfflineOnlyAfterTheDeadlineThenSignsInAgain) {
 }
 
 TEST_F(ServerLink, DeliveredCommandsAreQueuedOncePerCode) {
+  // The first log upload is held up at its notification, so it is still
+  // running when the same command comes again.
+  dir.write("var/log/messages", "boot\n");
+  sim.add_fault(0x18, ztpu_backend::Fault{ztpu_backend::FaultKind::delay, 5000, 1});
   start({});
   sim.push_heartbeat_command(0x19, {1, 1, 1, 1, 1, 1});
   sim.push_heartbeat_command(0x19, {2, 2, 2, 2, 2, 2});

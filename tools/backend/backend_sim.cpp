@@ -771,6 +771,11 @@ void BackendSim::push_heartbeat_command(std::uint16_t code,
   push_heartbeat_raw(std::move(area));
 }
 
+void BackendSim::note_delivered(const heartbeat_cmd& cmd) {
+  std::lock_guard<std::mutex> g(mu_);
+  delivered_[to_hex(cmd.cmd_id, sizeof(cmd.cmd_id))] = cmd;
+}
+
 void BackendSim::push_heartbeat_raw(Bytes data_area) {
   std::lock_guard<std::mutex> g(mu_);
   hb_script_.push_back(std::move(data_area));

@@ -98,6 +98,9 @@ class BackendSim {
   // (28 bytes for 0x19 and 0x10, 30 for 0x15 and 0x17, 44 otherwise).
   void push_heartbeat_command(std::uint16_t code, const std::array<std::uint8_t, 6>& cmd_id,
                               const Bytes& arg = {});
+  // Marks a command as delivered without a heartbeat, so that requests
+  // naming its cmd_id pass (for tests that carry commands out directly).
+  void note_delivered(const heartbeat_cmd& cmd);
   // Queues a heartbeat response data area exactly as given.
   void push_heartbeat_raw(Bytes data_area);
   // The next `count` responses to `cmd` carry `data_area` instead of the
