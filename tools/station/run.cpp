@@ -431,6 +431,22 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
     say("key version " + version_text(current->version) + " is in use already: no switch");
   sum->passengers = o.passengers;
   const int switch_at = can_switch ? o.passengers / 2 : -1;
+  // Reports the order lines that reached the back end since the last call.
+  std::array<std::size_t, 2> reported{0, 0};
+  auto report_orders = [&] {
+    int b = 0;
+    for (Lane* l : {&st.entry(), &st.exit()}) {
+      const auto lines = st.orders(*l);
+      for (std::size_t k = reported[static_cast<std::size_t>(b)]; k < lines.size(); ++k) {
+        const bool valid = order_tac_valid(lines[k], keys.versions);
+        ++sum->orders_received;
+        if (valid) ++sum->orders_valid;
+        say(std::string("back end: order uploaded by the ") + l->role() + " board, TAC " +
+            (valid ? "valid" : "INVALID") + ": " + lines[k]);
+      }
+      reported[static_cast<std::size_t>(b++)] = lines.size();
+    }
+  };
   for (int i = 0; i < o.passengers; ++i) {
     if (i == switch_at) {
       const KeyVersion& v2 = keys.versions[1];
@@ -474,6 +490,7 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
       sum->passage_ms.push_back(
           std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
+    report_orders();
   }
   if (sum->key_switched) {
     say("waiting for the boards to remove the old key table");
@@ -494,20 +511,9 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
   // Orders: every enter and exit, uploaded with a valid TAC.
   sum->orders_expected = 2 * sum->served;
   const auto until = Clock::now() + 30s;
-  std::vector<std::string> lines;
-  while (Clock::now() < until) {
-    lines = st.orders(st.entry());
-    const auto more = st.orders(st.exit());
-    lines.insert(lines.end(), more.begin(), more.end());
-    if (static_cast<int>(lines.size()) >= sum->orders_expected) break;
-    std::this_thread::sleep_for(100ms);
-  }
-  sum->orders_received = static_cast<int>(lines.size());
-  for (const std::string& line : lines) {
-    const bool valid = order_tac_valid(line, keys.versions);
-    if (valid) ++sum->orders_valid;
-    say(std::string("back end: order uploaded, TAC ") + (valid ? "valid" : "INVALID") + ": " +
-        line);
+  while (sum->orders_received < sum->orders_expected && Clock::now() < until) {
+    report_orders();
+    if (sum->orders_received < sum->orders_expected) std::this_thread::sleep_for(100ms);
   }
   if (sum->orders_received != sum->orders_expected)
     problem("orders at the back end: " + std::to_string(sum->orders_received) + " of " +
