@@ -11,28 +11,45 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../ztpu/txn_fixture.h"
 #include "test_support.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-std::string full_conf() {
-  std::string s;
-  for (const char* k : {"config_ver", "ipaddr", "netmask", "gateway", "dns", "dns2", "time_server",
-                        "tpu_code", "merchant_code", "server_ip"})
-    s += std::string(k) + "=x\n";
-  for (const char* k :
-       {"exit_flag", "server_port", "upload_interval", "heartbeat_interval", "heartbeat_retries",
-        "voucher_check_time", "file_block_size", "default_station", "use_default_station",
-        "offline_delay", "old_security_life"})
-    s += std::string(k) + "=5\n";
-  return s;
-}
+// A unit ready for the daemon: provisioned store, configuration, the
+// Bluetooth port on a pseudo-terminal, and an audio FIFO held open so that
+// the capture device opens at once and then waits for sound.
+struct ReadyBoard {
+  sectest::Board board;
+  std::unique_ptr<txntest::Pty> bt;
+  int air = -1;
+  ReadyBoard() {
+    provisioned = provision();
+    board.dir.write("etc/ztpu.conf", txntest::conf_text());
+    board.dir.mkdirs("dev");
+    bt = std::make_unique<txntest::Pty>("dev/ttySP0");
+    const std::string fifo = board.dir.path() + "/air.fifo";
+    if (mkfifo(fifo.c_str(), 0600) == 0) air = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    board.dir.write(".asoundrc", txntest::asoundrc(fifo));
+    setenv("HOME", board.dir.path().c_str(), 1);
+  }
+  ~ReadyBoard() {
+    if (air >= 0) close(air);
+  }
+  bool ok() const { return provisioned && bt->ok() && air >= 0; }
+  static bool provision() {
+    txntest::provision();
+    return !testing::Test::HasFatalFailure();
+  }
+  bool provisioned = false;
+};
 
 // Runs ztpud in the working directory; kills and reaps it on destruction.
 struct Daemon {
@@ -76,21 +93,20 @@ TEST(Ztpud, EndsWhenConfigurationIsMissing) {
 }
 
 TEST(Ztpud, EndsWhenGatePortIsMissing) {
-  ztpu_test::ScratchDir dir;
-  dir.mkdirs("var/log");
-  dir.write("etc/ztpu.conf", full_conf());
+  ReadyBoard ready;
+  ASSERT_TRUE(ready.ok());
   Daemon d;
   EXPECT_EQ(d.wait_exit(5000), 255);
-  EXPECT_NE(dir.read("var/log/messages").find("gate_init fail."), std::string::npos);
+  const std::string log = ready.board.dir.read("var/log/messages");
+  EXPECT_NE(log.find("gate_init fail."), std::string::npos) << log;
+  EXPECT_EQ(log.find("initialization failed"), std::string::npos) << log;
 }
 
-// Modules that need a provisioned board (security and later) are not in
-// the table yet: configuration alone brings the daemon up.
-TEST(Ztpud, ServesGetStateAndRefusesPollWithoutTransactionCore) {
-  ztpu_test::ScratchDir dir;
-  dir.mkdirs("var/log");
-  dir.mkdirs("dev");
-  dir.write("etc/ztpu.conf", full_conf());
+// No back-end server answers: the link never signs in, so every poll is
+// refused while the gate is still served.
+TEST(Ztpud, ServesGetStateAndRefusesPollWhileServerIsOffline) {
+  ReadyBoard ready;
+  ASSERT_TRUE(ready.ok());
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
@@ -130,6 +146,9 @@ TEST(Ztpud, ServesGetStateAndRefusesPollWithoutTransactionCore) {
   const Bytes poll_cmd{0x02, 0x10, 0x02, 0x00, 0x31, 0x53, 0x60, 0x03};
   ASSERT_EQ(write(master, poll_cmd.data(), poll_cmd.size()), 8);
   EXPECT_EQ(read_frame(2000), (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
+  EXPECT_EQ(d.wait_exit(0), -1000);
+  const std::string log = ready.board.dir.read("var/log/messages");
+  EXPECT_EQ(log.find("initialization failed"), std::string::npos) << log;
   close(slave);
   close(master);
 }

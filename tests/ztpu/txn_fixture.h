@@ -196,6 +196,24 @@ inline bool tac_verifies(const std::string& line) {
   return tac == hex;
 }
 
+// ALSA configuration that makes "hw:0,0" a capture device reading raw
+// frames from `infile` (put in $HOME/.asoundrc).
+inline std::string asoundrc(const std::string& infile) {
+  return "pcm.!hw {\n"
+         "  @args [ CARD DEV SUBDEV ]\n"
+         "  @args.CARD { type string default \"0\" }\n"
+         "  @args.DEV { type integer default 0 }\n"
+         "  @args.SUBDEV { type integer default -1 }\n"
+         "  type file\n"
+         "  slave.pcm null\n"
+         "  file \"/dev/null\"\n"
+         "  infile \"" +
+         infile +
+         "\"\n"
+         "  format raw\n"
+         "}\n";
+}
+
 // A pseudo-terminal whose slave the board reaches through a link (dev/...).
 class Pty {
  public:
