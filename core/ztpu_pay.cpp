@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -262,41 +261,6 @@ int writeback_phone(const ztpu_pay_cmd* cmd) {
 }
 
 }  // namespace
-
-int ztpu_repair_record_file() {
-  unique_fd fd(::open(ztpu::path::record_file, O_RDWR | O_CLOEXEC));
-  if (!fd.ok()) return errno == ENOENT ? 0 : -1;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return -1;
-  const off_t size = st.st_size;
-  if (size == 0) return 0;
-  char last = 0;
-  if (::pread(fd.get(), &last, 1, size - 1) != 1) return -1;
-  if (last == '\n') return 0;
-  // Back to the last line feed, one block at a time.
-  off_t keep = 0;
-  char buf[512];
-  for (off_t end = size; end > 0 && keep == 0;) {
-    const off_t start = std::max<off_t>(0, end - static_cast<off_t>(sizeof buf));
-    const auto want = static_cast<size_t>(end - start);
-    if (::pread(fd.get(), buf, want, start) != static_cast<ssize_t>(want)) return -1;
-    for (size_t i = want; i > 0; --i) {
-      if (buf[i - 1] == '\n') {
-        keep = start + static_cast<off_t>(i);
-        break;
-      }
-    }
-    end = start;
-  }
-  if (::ftruncate(fd.get(), keep) != 0 || ::fsync(fd.get()) != 0) {
-    ztpu_log(LOG_ERR, "can't cut torn order record in %s, error %d.\n", ztpu::path::record_file,
-             errno);
-    return -1;
-  }
-  ztpu_log(LOG_WARNING, "cut torn order record (%lld bytes) from %s; that order was not served.\n",
-           static_cast<long long>(size - keep), ztpu::path::record_file);
-  return 0;
-}
 
 int ztpu_pay(const ztpu_pay_cmd* cmd, ztpu_pay_rsp* rsp) {
   get_print_time("t3(open gate cmd)", &test_tv, nullptr);
