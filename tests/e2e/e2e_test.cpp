@@ -50,6 +50,13 @@ class E2e : public ::testing::Test {
     return s;
   }
   static std::string log_of(st::Lane& l) { return st::read_text(l.log()); }
+  // Both daemons still run and printed nothing (no sanitizer report).
+  static void expect_alive(st::LiveStation& s) {
+    for (st::Lane* l : {&s.entry(), &s.exit()}) {
+      EXPECT_TRUE(l->daemon.running()) << l->role();
+      EXPECT_EQ(st::read_text(l->info.dir + "/ztpud.out"), "") << l->role();
+    }
+  }
 
   // Order lines of one board once `n` have reached its back end.
   static std::vector<std::string> orders(st::LiveStation& s, st::Lane& l, std::size_t n) {
@@ -144,6 +151,7 @@ TEST_F(E2e, ConfigurationUpdateThroughTheServer) {
   st::Passenger p;
   p.user_id = 4242;
   EXPECT_TRUE(s.through(in, p, s.keys().versions[0].rows[0], true, problem())) << transcript();
+  expect_alive(s);
 }
 
 TEST_F(E2e, LogUploadReachesTheBackEnd) {
@@ -168,6 +176,7 @@ TEST_F(E2e, LogUploadReachesTheBackEnd) {
   // The uploaded log stays on the board under its new name.
   EXPECT_EQ(st::read_text(in.info.dir + "/var/log/" + name), text);
   EXPECT_TRUE(s.exit().backend.log_files().empty());
+  expect_alive(s);
 }
 
 TEST_F(E2e, ServerOfflineAtStartRefusesPollsUntilTheSignIn) {
@@ -190,6 +199,7 @@ TEST_F(E2e, ServerOfflineAtStartRefusesPollsUntilTheSignIn) {
   st::Passenger q;
   q.user_id = 5151;
   EXPECT_TRUE(s.through(in, q, rows[1], true, problem())) << transcript();
+  expect_alive(s);
 }
 
 TEST_F(E2e, ExitWithoutEntryInformationTakesTheDefaultStation) {
@@ -210,6 +220,7 @@ TEST_F(E2e, ExitWithoutEntryInformationTakesTheDefaultStation) {
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].find(",6001,0,M001,77,19700101080000,"), std::string::npos) << got[0];
   EXPECT_NE(log_of(s.exit()).find("exit's tpu, no enter info, use default."), std::string::npos);
+  expect_alive(s);
 }
 
 TEST_F(E2e, ExitWithoutEntryInformationRefusedWithoutDefault) {
@@ -227,6 +238,7 @@ TEST_F(E2e, ExitWithoutEntryInformationRefusedWithoutDefault) {
   std::this_thread::sleep_for(3s);  // the exit gate's same-ticket bar
   EXPECT_TRUE(s.through(s.exit(), p, s.keys().versions[0].rows[3], true, problem()))
       << transcript();
+  expect_alive(s);
 }
 
 TEST_F(E2e, TicketReplayedWithinThreeSecondsIsRefused) {
@@ -247,6 +259,7 @@ TEST_F(E2e, TicketReplayedWithinThreeSecondsIsRefused) {
   // Past the bar it passes again.
   std::this_thread::sleep_until(admitted + 3500ms);
   EXPECT_TRUE(s.through(in, p, row, true, problem())) << transcript();
+  expect_alive(s);
 }
 
 TEST_F(E2e, NoisyAirStillPassesTickets) {

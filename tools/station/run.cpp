@@ -522,6 +522,9 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
   int i = 0;
   for (Lane* l : {&st.entry(), &st.exit()}) {
     if (!l->daemon.running()) problem(l->role() + " daemon has ended");
+    const std::string printed = read_text(l->info.dir + "/ztpud.out");
+    if (!printed.empty())
+      problem(l->role() + " daemon printed: " + printed.substr(0, printed.find('\n')));
     sum->rss_kb[i++] = l->daemon.rss_kb();
     for (const std::string& v : l->backend.violations()) problem("back end: " + v);
     const auto& lat = l->gate->latencies();

@@ -719,11 +719,14 @@ int Daemon::start(const std::string& bin, const std::string& dir, std::string* w
     if (getppid() != parent) _exit(1);
     if (chdir(dir.c_str()) != 0) _exit(126);
     setenv("HOME", dir.c_str(), 1);
-    const int devnull = ::open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      dup2(devnull, STDIN_FILENO);
-      dup2(devnull, STDOUT_FILENO);
-      dup2(devnull, STDERR_FILENO);
+    // What the daemon prints (the modem's audio errors, a sanitizer's
+    // report) is kept beside the board.
+    const int devnull = ::open("/dev/null", O_RDONLY);
+    const int out = ::open("ztpud.out", O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+    if (out >= 0) {
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
     }
     execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
     _exit(127);

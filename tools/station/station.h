@@ -230,7 +230,8 @@ class Daemon {
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
-  // Starts `bin` in `dir` with HOME=dir; it dies with the calling process.
+  // Starts `bin` in `dir` with HOME=dir, its output in dir/ztpud.out; it
+  // dies with the calling process.
   int start(const std::string& bin, const std::string& dir, std::string* why);
   bool running();
   void stop();
