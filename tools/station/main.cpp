@@ -133,8 +133,9 @@ int cmd_run(int argc, char** argv) {
   std::printf("enter/exit answers:    median %.0f ms, p99 %.0f ms\n", st::percentile(s.pay_ms, 50),
               st::percentile(s.pay_ms, 99));
   std::printf("passage (entry..exit): median %.0f ms\n", st::percentile(s.passage_ms, 50));
-  std::printf("wall time:             %.1f s, %.1f passages per minute\n", s.wall_s,
-              s.wall_s > 0 ? s.served * 60.0 / s.wall_s : 0.0);
+  std::printf("wall time:             %.1f s; passengers %.1f s, %.1f passages per minute\n",
+              s.wall_s, s.passengers_s,
+              s.passengers_s > 0 ? s.served * 60.0 / s.passengers_s : 0.0);
   std::printf("daemon memory (RSS):   entry %ld kB, exit %ld kB\n", s.rss_kb[0], s.rss_kb[1]);
   if (s.idle_cpu_s_per_min >= 0)
     std::printf("idle daemon CPU:       %.2f s per minute of audio\n", s.idle_cpu_s_per_min);

@@ -447,6 +447,7 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
       reported[static_cast<std::size_t>(b++)] = lines.size();
     }
   };
+  const auto t_passengers = Clock::now();
   for (int i = 0; i < o.passengers; ++i) {
     if (i == switch_at) {
       const KeyVersion& v2 = keys.versions[1];
@@ -492,6 +493,7 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
     }
     report_orders();
   }
+  sum->passengers_s = std::chrono::duration<double>(Clock::now() - t_passengers).count();
   if (sum->key_switched) {
     say("waiting for the boards to remove the old key table");
     bool removed = true;

@@ -90,6 +90,7 @@ struct RunSummary {
   std::vector<double> pay_ms;        // enter and exit answers
   std::vector<double> passage_ms;    // phone held to the entry gate .. exit reply
   double wall_s = 0;
+  double passengers_s = 0;  // from the first passenger to the last one's exit reply
   long rss_kb[2] = {-1, -1};
   double idle_cpu_s_per_min = -1;
   std::vector<std::string> problems;

@@ -1,0 +1,384 @@
+// The simulators themselves, against what the daemon expects of the outside
+// parties: the phone's records and sound, the gate controller's frames, the
+// air's stream and the order check. No daemon runs here.
+#include "station.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "kalvo/kalvo.h"
+#include "run.h"
+#include "test_support.h"
+#include "ztpu/crypto.h"
+#include "ztpu/serial.h"
+
+namespace {
+
+namespace st = ztpu_station;
+using st::Bytes;
+using namespace std::chrono_literals;
+
+st::Bytes crypt(int mode, Bytes in, Bytes key, Bytes iv, bool enc) {
+  key.resize(32);
+  iv.resize(32);
+  Bytes out(in.size() + 32);
+  crypto_param p{mode, in.data(),  static_cast<int>(in.size()), key.data(), 32, iv.data(),
+                 16,   enc ? 1 : 0};
+  int n = 0;
+  EXPECT_EQ(crypto_crypt(&p, out.data(), &n), 0);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+Bytes user_key(uint32_t uid) {
+  Bytes k;
+  for (int i = 0; i < 4; ++i)
+    for (int b = 0; b < 4; ++b) k.push_back(static_cast<uint8_t>(uid >> (8 * b)));
+  return k;
+}
+
+const st::KeyVersion& version1() {
+  static const st::KeyVersion kv = st::make_key_version({1, 2, 3, 4, 5, 6, 7}, 0x0001, 15);
+  return kv;
+}
+
+TEST(Phone, TicketRecordDeciphersUnderItsRow) {
+  const st::KeyRow& row = version1().rows[3];
+  st::Passenger p;
+  p.user_id = 0x01020304;
+  p.ticket_id = 7;
+  p.balance_byte = 0x33;
+  const std::time_t now = std::time(nullptr);
+  const Bytes rec = st::ticket_record(p, row, now);
+  ASSERT_EQ(rec.size(), 26u);
+  // The record's CRC, low byte first, over its first 24 bytes.
+  const uint16_t crc = crypto_crc16(const_cast<uint8_t*>(rec.data()), 24);
+  EXPECT_EQ(rec[24], crc & 0xFF);
+  EXPECT_EQ(rec[25], crc >> 8);
+  EXPECT_TRUE(std::equal(row.id.begin(), row.id.end(), rec.begin() + 19));
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  EXPECT_EQ(rec[22], tm.tm_hour);
+  EXPECT_EQ(rec[23], tm.tm_min);
+
+  Bytes key(row.key.begin(), row.key.end());
+  const Bytes clear = crypt(row.alg, Bytes(rec.begin(), rec.begin() + 10), key, key, false);
+  ASSERT_EQ(clear.size(), 10u);
+  EXPECT_EQ(clear[0], 7);
+  EXPECT_EQ(clear[1], 0x04);
+  EXPECT_EQ(clear[4], 0x01);
+  EXPECT_EQ(clear[5], 0x33);
+  EXPECT_EQ(clear[6], 0x33);
+  EXPECT_EQ(clear[7], 0x33);
+  const uint16_t tcrc = crypto_crc16(const_cast<uint8_t*>(clear.data()), 8);
+  EXPECT_EQ(clear[8], tcrc >> 8);  // high byte first
+  EXPECT_EQ(clear[9], tcrc & 0xFF);
+  EXPECT_EQ(p.balance(), 0x333333);
+}
+
+TEST(Phone, EntryInformationRoundTripAndWithoutEntry) {
+  const Bytes info = st::entry_info(4711, 101, 1700000000);
+  ASSERT_EQ(info.size(), 9u);
+  uint32_t station = 0, when = 0;
+  ASSERT_TRUE(st::open_entry_info(4711, info, &station, &when));
+  EXPECT_EQ(station, 101u);
+  EXPECT_EQ(when, 1700000000u);
+  EXPECT_FALSE(st::open_entry_info(4712, info, &station, &when));
+  // A passenger without an entry carries station 0 under a valid check.
+  st::Passenger p;
+  p.user_id = 4711;
+  const Bytes rec = st::ticket_record(p, version1().rows[0], std::time(nullptr));
+  ASSERT_TRUE(
+      st::open_entry_info(4711, Bytes(rec.begin() + 10, rec.begin() + 19), &station, &when));
+  EXPECT_EQ(station, 0u);
+}
+
+TEST(Phone, SoundDecodesAtEveryAlignment) {
+  st::Passenger p;
+  p.user_id = 99;
+  const Bytes rec = st::ticket_record(p, version1().rows[1], std::time(nullptr));
+  const auto sound = st::ticket_sound(rec);
+  ASSERT_EQ(sound.size(), 3u * 316 * 30 + 200 + 1234);
+  for (int lead = 0; lead < 251; lead += 25) {
+    std::vector<int16_t> air(static_cast<size_t>(lead) + 4096, 0);
+    air.insert(air.begin() + lead, sound.begin(), sound.end());
+    kalvo_decoder* d = kalvo_decoder_new();
+    ASSERT_NE(d, nullptr);
+    Bytes got;
+    for (size_t at = 0; at + 128 <= air.size() && got.empty(); at += 128) {
+      unsigned char* out = nullptr;
+      const int n = kalvo_decoder_decode(d, &air[at], 128, &out);
+      if (n > 0) got.assign(out, out + n);
+    }
+    kalvo_decoder_free(d);
+    EXPECT_EQ(got, rec) << "lead " << lead;
+  }
+}
+
+// A pty pair: the test plays the daemon on the slave side.
+struct PtyPair {
+  int master = -1, slave = -1;
+  PtyPair() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+  }
+  ~PtyPair() {
+    close(slave);
+    close(master);
+  }
+  // One frame as the daemon receives it, unescaped.
+  Bytes command(int ms = 2000) const {
+    Bytes raw;
+    pollfd p{slave, POLLIN, 0};
+    while (poll(&p, 1, ms) > 0) {
+      uint8_t b[64];
+      const ssize_t n = read(slave, b, sizeof b);
+      if (n <= 0) break;
+      raw.insert(raw.end(), b, b + n);
+      if (raw.back() == 0x03 && !(raw.size() > 2 && raw[raw.size() - 2] == 0x10)) break;
+    }
+    std::array<uint8_t, 64> rec{};
+    int len = 0;
+    if (comm_protocol_parse(raw.data(), static_cast<int>(raw.size()), rec.data(),
+                            static_cast<int>(rec.size()), &len) != 0)
+      return raw;
+    return Bytes(rec.begin(), rec.begin() + len);
+  }
+  void answer(Bytes rec) const {
+    rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
+    std::array<uint8_t, 128> f{};
+    int fl = 0;
+    ASSERT_EQ(comm_protocol_gen(rec.data(), static_cast<int>(rec.size()), f.data(),
+                                static_cast<int>(f.size()), &fl),
+              0);
+    ASSERT_EQ(write(slave, f.data(), static_cast<size_t>(fl)), fl);
+  }
+};
+
+TEST(GateController, FramesGetStateAsTheGateDoes) {
+  PtyPair pty;
+  st::Gate gate(pty.master);
+  std::thread daemon([&] {
+    Bytes raw;
+    pollfd p{pty.slave, POLLIN, 0};
+    while (raw.size() < 8 && poll(&p, 1, 2000) > 0) {
+      uint8_t b[16];
+      const ssize_t n = read(pty.slave, b, sizeof b);
+      if (n <= 0) break;
+      raw.insert(raw.end(), b, b + n);
+    }
+    // The 5-byte record with its length byte escaped.
+    EXPECT_EQ(raw, (Bytes{0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}));
+    pty.answer({0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x00});
+  });
+  EXPECT_TRUE(gate.wait_ready(2s));
+  daemon.join();
+  EXPECT_TRUE(gate.latencies().empty());  // start-up is not counted
+}
+
+TEST(GateController, PollAndPayRecordsAndAnswers) {
+  PtyPair pty;
+  st::Gate gate(pty.master);
+  std::thread daemon([&] {
+    EXPECT_EQ(pty.command(), (Bytes{0x02, 0x00, 0x31, 0x53, 0x60}));
+    // A user id holding 0x03 and 0x10 travels escaped.
+    pty.answer(
+        {18, 0, 0x31, 0x53, 0, 0, 0xAA, 0x03, 0x10, 0x02, 0, 0, 0, 0, 0, 3, 101, 0, 0, 0, 0});
+    const Bytes enter = pty.command();
+    ASSERT_EQ(enter.size(), 18u);
+    EXPECT_EQ(enter[0], 15);
+    EXPECT_EQ(enter[2], 0x32);
+    EXPECT_EQ(enter[5], 0x20);                      // century, BCD
+    EXPECT_EQ(enter[12] | enter[13] << 8, 0x1234);  // station, little-endian
+    pty.answer(
+        {17, 0, 0x32, 0x53, 0, 0, 0x03, 0x10, 0x02, 0, 0, 0, 0, 0, 0x20, 0x20, 0x20, 0, 0x13, 0});
+    const Bytes exit = pty.command();
+    ASSERT_EQ(exit.size(), 22u);
+    EXPECT_EQ(exit[2], 0x33);
+    EXPECT_EQ(exit[16], 5);  // fare
+    pty.answer({17, 0, 0x33, 0x53, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x13, 0});
+  });
+  const st::Gate::Poll poll = gate.poll();
+  EXPECT_TRUE(poll.found);
+  EXPECT_EQ(poll.user_id, 0x021003u);
+  EXPECT_EQ(poll.ent_station, 101u);
+  EXPECT_GE(poll.ms, 0.0);
+  const st::Gate::Pay in = gate.enter(0x1234, std::time(nullptr));
+  EXPECT_TRUE(in.served);
+  EXPECT_EQ(in.user_id, 0x021003u);
+  EXPECT_EQ(in.balance, 0x202020);
+  const st::Gate::Pay out = gate.exit(0x1234, 5, std::time(nullptr));
+  EXPECT_TRUE(out.answered);
+  EXPECT_FALSE(out.served);
+  daemon.join();
+  EXPECT_EQ(gate.latencies().size(), 3u);
+}
+
+TEST(GateController, NoAnswerIsNoCard) {
+  PtyPair pty;
+  st::Gate gate(pty.master);
+  const auto t0 = std::chrono::steady_clock::now();
+  const st::GateAnswer a = gate.exchange({0x31, 0x53}, 150);
+  EXPECT_FALSE(a.answered);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  EXPECT_TRUE(gate.latencies().empty());
+}
+
+TEST(Phone, ReadsAndChecksTheEncipheredReply) {
+  PtyPair pty;
+  st::Passenger p;
+  p.user_id = 321;
+  const Bytes rec = st::ticket_record(p, version1().rows[2], std::time(nullptr));
+  // The reply as the board builds it.
+  Bytes clear(21, 0);
+  std::copy(rec.begin() + 6, rec.begin() + 10, clear.begin() + 1);
+  clear[5] = 1;
+  const Bytes info = st::entry_info(321, 101, 1234);
+  std::copy(info.begin(), info.end(), clear.begin() + 6);
+  clear[15] = 0x44;
+  std::array<uint8_t, 16> md{};
+  crypto_md5(clear.data(), 19, md.data());
+  const uint16_t crc = crypto_crc16(md.data(), 16);
+  clear[19] = crc & 0xFF;
+  clear[20] = crc >> 8;
+  const Bytes cipher = crypt(15, clear, Bytes(rec.begin(), rec.begin() + 10), user_key(321), true);
+  ASSERT_EQ(write(pty.slave, cipher.data(), 21), 21);
+  const st::PhoneReply r = st::read_reply(pty.master, 321, rec, 1000);
+  EXPECT_TRUE(r.valid);
+  EXPECT_EQ(r.pay_type, 1);
+  EXPECT_EQ(r.pay_time, 0x44u);
+  EXPECT_EQ(r.pay_info, info);
+
+  Bytes bad = cipher;
+  bad[20] ^= 1;
+  ASSERT_EQ(write(pty.slave, bad.data(), 21), 21);
+  const st::PhoneReply b = st::read_reply(pty.master, 321, rec, 1000);
+  EXPECT_TRUE(b.received);
+  EXPECT_FALSE(b.valid);
+  // Nothing written: no reply within the time.
+  EXPECT_FALSE(st::read_reply(pty.master, 321, rec, 100).received);
+}
+
+TEST(Orders, TacCheckedAgainstTheNamedRow) {
+  const st::KeyVersion& kv = version1();
+  const st::KeyRow& row = kv.rows[5];
+  const std::string text = "261206000001,1000,0,M001,1000261206001,101,20261206184620";
+  Bytes key(row.key.begin(), row.key.end());
+  const Bytes c = crypt(row.alg, Bytes(text.begin(), text.end()), key, key, true);
+  std::array<uint8_t, 16> md{};
+  crypto_md5(const_cast<uint8_t*>(c.data()), static_cast<int>(c.size()), md.data());
+  std::string tac = st::to_hex(md.data(), 16);
+  for (char& ch : tac) ch = static_cast<char>(std::toupper(ch));
+  const std::string id = st::to_hex(row.id.data(), 3);
+  EXPECT_TRUE(st::order_tac_valid(text + "," + tac + "," + id, {kv}));
+  std::string changed = text + "," + tac + "," + id;
+  changed[20] = '9';
+  EXPECT_FALSE(st::order_tac_valid(changed, {kv}));
+  EXPECT_FALSE(st::order_tac_valid(text + "," + tac + ",00ff05", {kv}));
+  EXPECT_FALSE(st::order_tac_valid(text + "," + tac, {kv}));
+}
+
+TEST(Air, StreamsNoiseAndSignalInRealTime) {
+  ztpu_test::ScratchDir dir;
+  ASSERT_EQ(mkfifo("a.fifo", 0600), 0);
+  st::Air air(0);
+  std::string why;
+  ASSERT_EQ(air.add_board(dir.path() + "/a.fifo", &why), 0) << why;
+  const int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(rd, 0);
+  air.play(0, {1000, -2000, 3000});
+  air.start();
+  // Read everything for 300 ms: a writer that bursts would give far more.
+  std::vector<int16_t> got;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - t0 < 300ms) {
+    pollfd p{rd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    std::array<int16_t, 4096> buf{};
+    const ssize_t n = read(rd, buf.data(), sizeof buf);
+    if (n > 0) got.insert(got.end(), buf.begin(), buf.begin() + n / 2);
+  }
+  air.stop();
+  close(rd);
+  const size_t frames = got.size() / 2;
+  EXPECT_GT(frames, 44100u / 10);
+  EXPECT_LT(frames, 44100u / 2);
+  // Both channels alike; the signal once, in order, in silence.
+  std::vector<int16_t> mono;
+  for (size_t f = 0; f < frames; ++f) {
+    EXPECT_EQ(got[2 * f], got[2 * f + 1]);
+    if (got[2 * f] != 0) mono.push_back(got[2 * f]);
+  }
+  EXPECT_EQ(mono, (std::vector<int16_t>{1000, -2000, 3000}));
+}
+
+TEST(Air, NoiseStaysWithinItsPeakAndAFullFifoDoesNotStall) {
+  ztpu_test::ScratchDir dir;
+  ASSERT_EQ(mkfifo("a.fifo", 0600), 0);
+  st::Air air(500);
+  std::string why;
+  ASSERT_EQ(air.add_board(dir.path() + "/a.fifo", &why), 0);
+  air.start();
+  std::this_thread::sleep_for(600ms);  // nobody reads: the FIFO fills
+  const auto t0 = std::chrono::steady_clock::now();
+  air.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  const int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
+  std::vector<int16_t> got(8192);
+  const ssize_t n = read(rd, got.data(), got.size() * 2);
+  close(rd);
+  ASSERT_GT(n, 0);
+  int nonzero = 0;
+  for (ssize_t i = 0; i < n / 2; ++i) {
+    EXPECT_LE(std::abs(got[static_cast<size_t>(i)]), 500);
+    nonzero += got[static_cast<size_t>(i)] != 0;
+  }
+  EXPECT_GT(nonzero, n / 4);
+}
+
+TEST(Board, LayoutAndConfiguration) {
+  ztpu_test::ScratchDir dir;
+  st::BoardSpec b;
+  b.dir = dir.path() + "/b";
+  b.exit_gate = true;
+  b.server_port = 4321;
+  std::string why;
+  ASSERT_EQ(st::prepare_board(b, &why), 0) << why;
+  struct stat s {};
+  ASSERT_EQ(stat((b.dir + "/audio.fifo").c_str(), &s), 0);
+  EXPECT_TRUE(S_ISFIFO(s.st_mode));
+  EXPECT_NE(dir.read("b/.asoundrc").find("infile \"" + b.dir + "/audio.fifo\""), std::string::npos);
+  EXPECT_EQ(dir.read("b/sys/fsl_otp/HW_OCOTP_CUST0"), b.fuse + "\n");
+  const std::string conf = st::config_text(b);
+  EXPECT_EQ(std::count(conf.begin(), conf.end(), '\n'), 21);
+  EXPECT_NE(conf.find("exit_flag=1\n"), std::string::npos);
+  EXPECT_NE(conf.find("server_port=4321\n"), std::string::npos);
+  // Again on the same directory: nothing fails.
+  EXPECT_EQ(st::prepare_board(b, &why), 0) << why;
+}
+
+TEST(Summary, Percentiles) {
+  EXPECT_EQ(st::percentile({}, 50), 0);
+  EXPECT_EQ(st::percentile({5, 1, 3}, 50), 3);
+  std::vector<double> v;
+  for (int i = 1; i <= 100; ++i) v.push_back(i);
+  EXPECT_EQ(st::percentile(v, 99), 99);
+  EXPECT_EQ(st::percentile(v, 100), 100);
+}
+
+}  // namespace
