@@ -327,6 +327,19 @@ TEST(Air, StreamsNoiseAndSignalInRealTime) {
   EXPECT_EQ(mono, (std::vector<int16_t>{1000, -2000, 3000}));
 }
 
+TEST(Air, SilenceDropsWhatIsQueued) {
+  ztpu_test::ScratchDir dir;
+  ASSERT_EQ(mkfifo("a.fifo", 0600), 0);
+  st::Air air(0);
+  std::string why;
+  ASSERT_EQ(air.add_board(dir.path() + "/a.fifo", &why), 0);
+  air.play(0, std::vector<int16_t>(44100 * 10, 1));
+  air.start();
+  EXPECT_FALSE(air.wait_quiet(0, 50ms));
+  air.silence(0);
+  EXPECT_TRUE(air.wait_quiet(0, 10ms));
+}
+
 TEST(Air, NoiseStaysWithinItsPeakAndAFullFifoDoesNotStall) {
   ztpu_test::ScratchDir dir;
   ASSERT_EQ(mkfifo("a.fifo", 0600), 0);

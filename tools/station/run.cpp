@@ -390,6 +390,8 @@ bool LiveStation::through(Lane& l, Passenger& p, const KeyRow& row, bool expect,
        fmt_ms(pay.ms) + ")");
   if (pay.balance != p.balance()) fail("balance " + std::to_string(pay.balance));
   const PhoneReply r = read_reply(l.bt_pty.fd(), p.user_id, rec, 2000);
+  // The phone stops playing once the gate has answered it.
+  if (r.received) air_.silence(l.air);
   if (!r.received || !r.valid) {
     fail("no valid phone reply from the " + role + " gate");
     return false;

@@ -402,6 +402,15 @@ void Air::play(int i, std::vector<std::int16_t> samples) {
   q.insert(q.end(), samples.begin(), samples.end());
 }
 
+void Air::silence(int i) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (i < 0 || static_cast<std::size_t>(i) >= boards_.size()) return;
+    boards_[static_cast<std::size_t>(i)].signal.clear();
+  }
+  cv_.notify_all();
+}
+
 bool Air::wait_quiet(int i, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mu_);
   if (i < 0 || static_cast<std::size_t>(i) >= boards_.size()) return false;

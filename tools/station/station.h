@@ -126,6 +126,8 @@ class Air {
   void stop();
   // Plays `samples` into board `i`'s air after what is already playing.
   void play(int i, std::vector<std::int16_t> samples);
+  // Drops what is still queued for board `i` (the phone is taken away).
+  void silence(int i);
   // True once everything queued for board `i` has gone into the air.
   bool wait_quiet(int i, std::chrono::milliseconds timeout);
   void set_noise(int noise) { noise_ = noise; }
