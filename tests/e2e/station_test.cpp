@@ -340,18 +340,19 @@ TEST(Air, SilenceDropsWhatIsQueued) {
   EXPECT_TRUE(air.wait_quiet(0, 10ms));
 }
 
-TEST(Air, NoiseStaysWithinItsPeakAndAFullFifoDoesNotStall) {
+TEST(Air, NoiseStaysWithinItsPeakAndAStalledReaderDoesNotStall) {
   ztpu_test::ScratchDir dir;
   ASSERT_EQ(mkfifo("a.fifo", 0600), 0);
+  const int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(rd, 0);
   st::Air air(500);
   std::string why;
   ASSERT_EQ(air.add_board(dir.path() + "/a.fifo", &why), 0);
   air.start();
-  std::this_thread::sleep_for(600ms);  // nobody reads: the FIFO fills
+  std::this_thread::sleep_for(600ms);  // the reader reads nothing: the FIFO fills
   const auto t0 = std::chrono::steady_clock::now();
   air.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
-  const int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
   std::vector<int16_t> got(8192);
   const ssize_t n = read(rd, got.data(), got.size() * 2);
   close(rd);
@@ -362,6 +363,34 @@ TEST(Air, NoiseStaysWithinItsPeakAndAFullFifoDoesNotStall) {
     nonzero += got[static_cast<size_t>(i)] != 0;
   }
   EXPECT_GT(nonzero, n / 4);
+}
+
+TEST(Air, SoundNobodyHearsIsLostAndAReaderThatLeavesIsSurvived) {
+  ztpu_test::ScratchDir dir;
+  ASSERT_EQ(mkfifo("a.fifo", 0600), 0);
+  st::Air air(0);
+  std::string why;
+  EXPECT_EQ(air.add_board(dir.path() + "/none.fifo", &why), -1);
+  ASSERT_EQ(air.add_board(dir.path() + "/a.fifo", &why), 0);
+  air.start();
+  air.play(0, std::vector<int16_t>(4410, 7));  // 0.1 s with no reader
+  EXPECT_TRUE(air.wait_quiet(0, 1s));
+  int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
+  std::this_thread::sleep_for(100ms);
+  close(rd);  // the reader goes; the air goes on
+  std::this_thread::sleep_for(100ms);
+  rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
+  air.play(0, {9});
+  ASSERT_TRUE(air.wait_quiet(0, 1s));
+  std::this_thread::sleep_for(50ms);
+  air.stop();
+  std::vector<int16_t> got(44100);
+  const ssize_t n = read(rd, got.data(), got.size() * 2);
+  close(rd);
+  ASSERT_GT(n, 0);
+  got.resize(static_cast<size_t>(n) / 2);
+  EXPECT_EQ(std::count(got.begin(), got.end(), 7), 0);  // played before anyone listened
+  EXPECT_EQ(std::count(got.begin(), got.end(), 9), 2);  // both channels
 }
 
 TEST(Board, LayoutAndConfiguration) {

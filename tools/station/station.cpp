@@ -373,14 +373,12 @@ Air::~Air() {
 }
 
 int Air::add_board(const std::string& fifo, std::string* why) {
-  // Read-write: the open never waits for the daemon, and the FIFO never
-  // sees its last writer go when the daemon restarts.
-  const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = "cannot open " + fifo;
+  struct stat st {};
+  if (stat(fifo.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    *why = fifo + " is not a FIFO";
     return -1;
   }
-  boards_.push_back(Board{fd, {}});
+  boards_.push_back(Board{fifo, -1, {}});
   return static_cast<int>(boards_.size()) - 1;
 }
 
@@ -420,6 +418,11 @@ bool Air::wait_quiet(int i, std::chrono::milliseconds timeout) {
 }
 
 void Air::run() {
+  // A write to a FIFO whose reader has gone fails with EPIPE instead.
+  sigset_t pipe_set;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, nullptr);
   constexpr int kFrames = KALVO_RATE / 100;  // 10 ms
   std::mt19937 rng(seed_);
   std::array<std::int16_t, kFrames * 2> block{};
@@ -447,9 +450,14 @@ void Air::run() {
           block[static_cast<std::size_t>(f) * 2 + 1] = s;
         }
         emptied = emptied || (had && b.signal.empty());
-        // Whole block or nothing (under PIPE_BUF); a full FIFO drops it.
-        const ssize_t w = write(b.fd, block.data(), sizeof block);
-        (void)w;
+        // Written only while the daemon has the FIFO open: no stale sound
+        // waits for it in the pipe. Whole block or nothing (under
+        // PIPE_BUF); a daemon that does not keep up loses the block.
+        if (b.fd < 0) b.fd = ::open(b.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (b.fd >= 0 && write(b.fd, block.data(), sizeof block) < 0 && errno == EPIPE) {
+          close(b.fd);  // the daemon has gone; wait for the next one
+          b.fd = -1;
+        }
       }
     }
     if (emptied) cv_.notify_all();

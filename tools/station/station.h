@@ -112,8 +112,8 @@ class Pty {
 
 // Feeds each board's FIFO in real time with noise of peak `noise` (0: pure
 // silence), 10 ms per write, both channels alike, and mixes in the signals
-// that phones play. A block the daemon is not reading is dropped, as sound
-// is when nobody listens.
+// that phones play. Sound nobody listens to (no daemon has the FIFO open, or
+// it does not keep up) is lost, as in the air.
 class Air {
  public:
   explicit Air(int noise, unsigned seed = 1);
@@ -134,7 +134,8 @@ class Air {
 
  private:
   struct Board {
-    int fd = -1;
+    std::string path;
+    int fd = -1;  // open while a reader has the FIFO open
     std::deque<std::int16_t> signal;
   };
   void run();
