@@ -41,7 +41,16 @@ class BoardLink : public ::testing::Test {
     sim.stop();
     mconf_exit();
   }
-  int tables() const { return security_get_ctx()->cur_table_num; }
+  // Loaded tables and the second byte of the first one's version, read
+  // under the table set's lock (the heartbeat thread removes tables).
+  std::pair<int, int> tables() const {
+    security_context* ctx = security_get_ctx();
+    pthread_rwlock_rdlock(&ctx->lock);
+    std::pair<int, int> out{ctx->cur_table_num,
+                            ctx->cur_table_num > 0 ? ctx->table[0]->version[1] : -1};
+    pthread_rwlock_unlock(&ctx->lock);
+    return out;
+  }
 
   Board board;
   ztpu_test::LogCapture log;
@@ -74,8 +83,8 @@ TEST_F(BoardLink, KeyFileIsDownloadedAppliedAndTheOldTableRetired) {
   int keylen = 32;
   EXPECT_EQ(security_get_algorithm_and_key(want.id, &alg, key, &keylen), 0);
   EXPECT_EQ(std::memcmp(key, want.key, 32), 0);
-  ASSERT_TRUE(server_test::wait_until([&] { return tables() == 1; }, 8s)) << log.dump();
-  EXPECT_EQ(security_get_ctx()->table[0]->version[1], 0x02);
+  ASSERT_TRUE(server_test::wait_until([&] { return tables().first == 1; }, 8s)) << log.dump();
+  EXPECT_EQ(tables().second, 0x02);
   EXPECT_TRUE(log.contains("[SERVER] old_securit_life:2", LOG_ERR));
   auto v = sim.violations();
   EXPECT_TRUE(v.empty()) << v.front();
