@@ -56,7 +56,7 @@ TEST(Phone, TicketRecordDeciphersUnderItsRow) {
   st::Passenger p;
   p.user_id = 0x01020304;
   p.ticket_id = 7;
-  p.balance_byte = 0x33;
+  p.balance24 = 0x030201;
   const std::time_t now = std::time(nullptr);
   const Bytes rec = st::ticket_record(p, row, now);
   ASSERT_EQ(rec.size(), 26u);
@@ -76,13 +76,13 @@ TEST(Phone, TicketRecordDeciphersUnderItsRow) {
   EXPECT_EQ(clear[0], 7);
   EXPECT_EQ(clear[1], 0x04);
   EXPECT_EQ(clear[4], 0x01);
-  EXPECT_EQ(clear[5], 0x33);
-  EXPECT_EQ(clear[6], 0x33);
-  EXPECT_EQ(clear[7], 0x33);
+  EXPECT_EQ(clear[5], 0x01);  // little-endian, as the board reads it
+  EXPECT_EQ(clear[6], 0x02);
+  EXPECT_EQ(clear[7], 0x03);
   const uint16_t tcrc = crypto_crc16(const_cast<uint8_t*>(clear.data()), 8);
   EXPECT_EQ(clear[8], tcrc >> 8);  // high byte first
   EXPECT_EQ(clear[9], tcrc & 0xFF);
-  EXPECT_EQ(p.balance(), 0x333333);
+  EXPECT_EQ(p.balance(), 197121);
 }
 
 TEST(Phone, EntryInformationRoundTripAndWithoutEntry) {

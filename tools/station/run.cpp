@@ -477,7 +477,7 @@ int run_station(const RunOptions& o, const Say& say, RunSummary* sum) {
     Passenger p;
     p.user_id = 1000 + static_cast<std::uint32_t>(i);
     p.ticket_id = static_cast<std::uint8_t>(i + 1);
-    p.balance_byte = static_cast<std::uint8_t>(0x20 + i % 64);
+    p.balance24 = 5000 + 250 * static_cast<std::uint32_t>(i);
     // Right after the switch one passenger still holds a ticket under the old version.
     const bool old_ticket = sum->key_switched && i == switch_at;
     const KeyVersion& kv = old_ticket ? v1 : *current;

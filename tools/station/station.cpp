@@ -617,7 +617,8 @@ Bytes ticket_record(const Passenger& p, const KeyRow& row, std::time_t now) {
   std::array<std::uint8_t, 10> clear{};
   clear[0] = p.ticket_id;
   put_le32(&clear[1], p.user_id);
-  clear[5] = clear[6] = clear[7] = p.balance_byte;
+  for (int b = 0; b < 3; ++b)
+    clear[5 + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(p.balance24 >> (8 * b));
   const std::uint16_t crc = crypto_crc16(clear.data(), 8);
   clear[8] = static_cast<std::uint8_t>(crc >> 8);  // high byte first
   clear[9] = static_cast<std::uint8_t>(crc & 0xFF);

@@ -194,9 +194,9 @@ class Gate {
 struct Passenger {
   std::uint32_t user_id = 0;
   std::uint8_t ticket_id = 0;
-  std::uint8_t balance_byte = 0x20;  // the balance is three equal bytes
-  Bytes entry_info;                  // 9 enciphered bytes from the entry gate; empty: none
-  std::int32_t balance() const { return balance_byte * 0x010101; }
+  std::uint32_t balance24 = 5000;  // 24 bits, little-endian in the ticket
+  Bytes entry_info;                // 9 enciphered bytes from the entry gate; empty: none
+  std::int32_t balance() const { return static_cast<std::int32_t>(balance24 & 0xFFFFFF); }
 };
 
 // The 9 enciphered bytes of entry information (station 0: none).
