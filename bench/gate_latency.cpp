@@ -81,6 +81,25 @@ extern "C" int fsync(int fd) {
   return r;
 }
 
+// The gate thread's reads: the time the last one returned data, so that the
+// answer's time can be split into the tty's wait and the system's work.
+namespace {
+thread_local bool t_gate_thread = false;
+std::atomic<long long> g_gate_read_ns{0};
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buf, size_t n) {
+  using fn_t = ssize_t (*)(int, void*, size_t);
+  static const fn_t real = reinterpret_cast<fn_t>(dlsym(RTLD_NEXT, "read"));
+  const ssize_t r = real(fd, buf, n);
+  if (t_gate_thread && r > 0) g_gate_read_ns = now_ns();
+  return r;
+}
+
 namespace {
 
 // ---- the board -------------------------------------------------------------
@@ -197,16 +216,33 @@ class Station {
   // byte in ms, or a negative value; *code gets the answer's result byte.
   double exchange(const Bytes& frame, int* code);
   void set_exit_gate() { mconf_set_int(MC_EXIT_FLAG, 1); }
+  // Of the last exchange: from the gate's read of the command to the
+  // answer's last byte (the system's own work), in ms.
+  double last_work_ms() const { return last_work_ms_; }
+  // The board's last log line (why a passage was refused).
+  std::string last_log() const;
 
  private:
   std::string dir_, old_cwd_;
   ztpu_backend::BackendSim server_;
-  int gate_master_ = -1, gate_slave_ = -1, bt_master_ = -1, air_ = -1;
+  int gate_master_ = -1, gate_slave_ = -1, bt_master_ = -1, bt_slave_ = -1, air_ = -1;
   std::atomic<bool> serving_{false};
   std::atomic<bool> draining_{false};
   std::thread gate_thread_;
   std::thread bt_drain_;
+  double last_work_ms_ = 0;
 };
+
+long long now_ns_of(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+std::string Station::last_log() const {
+  std::ifstream in(dir_ + "/var/log/messages");
+  std::string line, last;
+  while (std::getline(in, line)) last = line;
+  return last;
+}
 
 int open_pty(const char* link, int* slave) {
   const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -243,9 +279,9 @@ bool Station::start(std::string& why) {
   conf.close();
 
   gate_master_ = open_pty("dev/ttySP2", &gate_slave_);
-  int bt_slave = -1;
-  bt_master_ = open_pty("dev/ttySP0", &bt_slave);
-  if (bt_slave >= 0) close(bt_slave);
+  // Our own slave end stays open: without it the master reads fail while
+  // the daemon has the port closed.
+  bt_master_ = open_pty("dev/ttySP0", &bt_slave_);
   if (gate_master_ < 0 || bt_master_ < 0) return why = "pseudo-terminals", false;
   // The phone's end of Bluetooth: replies are read and dropped.
   draining_ = true;
@@ -253,7 +289,8 @@ bool Station::start(std::string& why) {
     std::array<u8, 256> buf{};
     pollfd p{bt_master_, POLLIN, 0};
     while (draining_.load())
-      if (poll(&p, 1, 100) > 0 && read(bt_master_, buf.data(), buf.size()) <= 0) break;
+      if (poll(&p, 1, 100) > 0 && read(bt_master_, buf.data(), buf.size()) <= 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
   });
   // Silent microphone: a FIFO held open with nothing written.
   const std::string fifo = dir_ + "/air.fifo";
@@ -269,6 +306,7 @@ bool Station::start(std::string& why) {
   serving_ = true;
   if (gate_start() != 0) return why = "start-up (see var/log/messages)", false;
   gate_thread_ = std::thread([this] {
+    t_gate_thread = true;
     while (serving_.load()) gate_serve_once();
   });
   for (int i = 0; i < 100 && server_is_offline() != 0; ++i)
@@ -287,7 +325,7 @@ void Station::stop() {
   gate_close();
   BleModuleExit();
   server_.stop();
-  for (int* fd : {&gate_master_, &gate_slave_, &bt_master_})
+  for (int* fd : {&gate_master_, &gate_slave_, &bt_master_, &bt_slave_})
     if (*fd >= 0) close(*fd), *fd = -1;
   if (!old_cwd_.empty()) std::filesystem::current_path(old_cwd_);
   std::error_code ec;
@@ -308,6 +346,7 @@ double Station::exchange(const Bytes& frame, int* code) {
     if (raw.size() >= 9 && raw.back() == 0x03) break;
   }
   const auto got = Clock::now();
+  last_work_ms_ = static_cast<double>(now_ns_of(got) - g_gate_read_ns.load()) / 1e6;
   std::array<u8, 64> rec{};
   int n = 0;
   if (comm_protocol_parse(raw.data(), static_cast<int>(raw.size()), rec.data(), 64, &n) != 0 ||
@@ -357,7 +396,7 @@ void passages(benchmark::State& state, bool exit_gate) {
   }
   if (exit_gate) g_station->set_exit_gate();
   const double floor = measure_floor(state);
-  std::vector<double> poll_ms, pay_ms, sync_ms, all_sync_ms;
+  std::vector<double> poll_ms, pay_ms, sync_ms, all_sync_ms, poll_work, pay_work;
   static u32 uid = 1000;
   int failures = 0;
   for (auto _ : state) {
@@ -367,8 +406,11 @@ void passages(benchmark::State& state, bool exit_gate) {
     phone_read_handler(rec.data(), static_cast<int>(rec.size()), nullptr);
     int code = -1;
     const double tp = g_station->exchange(gate_frame({0, 0, 0x31, 0x53, 0}), &code);
+    const double wp = g_station->last_work_ms();
     if (tp < 0 || code != 0) {
-      ++failures;
+      if (++failures <= 3)
+        std::fprintf(stderr, "poll %s: %s\n", tp < 0 ? "unanswered" : "refused",
+                     g_station->last_log().c_str());
       state.SetIterationTime(0.2);
       continue;
     }
@@ -385,18 +427,28 @@ void passages(benchmark::State& state, bool exit_gate) {
     const double tq = g_station->exchange(gate_frame(cmd), &code);
     g_counting = false;
     if (tq < 0 || code != 0) {
-      ++failures;
+      if (++failures <= 3)
+        std::fprintf(stderr, "%s %s: %s\n", exit_gate ? "exit" : "enter",
+                     tq < 0 ? "unanswered" : "refused", g_station->last_log().c_str());
       state.SetIterationTime(0.2);
       continue;
     }
     poll_ms.push_back(tp);
     pay_ms.push_back(tq);
+    poll_work.push_back(wp);
+    pay_work.push_back(g_station->last_work_ms());
     sync_ms.push_back(static_cast<double>(g_sync_record_ns.load()) / 1e6);
     all_sync_ms.push_back(static_cast<double>(g_sync_all_ns.load()) / 1e6);
     state.SetIterationTime((tp + tq) / 1000.0);
   }
   report(state, "poll", poll_ms, floor);
   report(state, exit_gate ? "exit" : "enter", pay_ms, floor);
+  state.counters["poll_work_median_ms"] = percentile(poll_work, 0.5);
+  state.counters["poll_work_p99_ms"] = percentile(poll_work, 0.99);
+  state.counters[std::string(exit_gate ? "exit" : "enter") + "_work_median_ms"] =
+      percentile(pay_work, 0.5);
+  state.counters[std::string(exit_gate ? "exit" : "enter") + "_work_p99_ms"] =
+      percentile(pay_work, 0.99);
   double beyond = 0, sync = 0, all = 0;
   for (size_t i = 0; i < pay_ms.size(); ++i) {
     beyond += pay_ms[i] - kFloorMs;
