@@ -16,15 +16,24 @@
 
 using ztpu_txn::unique_fd;
 
+namespace {
+
+int unreadable() {
+  ztpu_log(LOG_ERR, "can't read %s, error %d.\n", ztpu::path::record_file, errno);
+  return -1;
+}
+
+}  // namespace
+
 int ztpu_repair_record_file() {
   unique_fd fd(::open(ztpu::path::record_file, O_RDWR | O_CLOEXEC));
-  if (!fd.ok()) return errno == ENOENT ? 0 : -1;
+  if (!fd.ok()) return errno == ENOENT ? 0 : unreadable();
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return -1;
+  if (::fstat(fd.get(), &st) != 0) return unreadable();
   const off_t size = st.st_size;
   if (size == 0) return 0;
   char last = 0;
-  if (::pread(fd.get(), &last, 1, size - 1) != 1) return -1;
+  if (::pread(fd.get(), &last, 1, size - 1) != 1) return unreadable();
   if (last == '\n') return 0;
   // Back to the last line feed, one block at a time.
   off_t keep = 0;
@@ -32,7 +41,7 @@ int ztpu_repair_record_file() {
   for (off_t end = size; end > 0 && keep == 0;) {
     const off_t start = std::max<off_t>(0, end - static_cast<off_t>(sizeof buf));
     const auto want = static_cast<size_t>(end - start);
-    if (::pread(fd.get(), buf, want, start) != static_cast<ssize_t>(want)) return -1;
+    if (::pread(fd.get(), buf, want, start) != static_cast<ssize_t>(want)) return unreadable();
     for (size_t i = want; i > 0; --i) {
       if (buf[i - 1] == '\n') {
         keep = start + static_cast<off_t>(i);
