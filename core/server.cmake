@@ -17,7 +17,5 @@ target_link_libraries(ztpu_server PUBLIC sproto ztpu_mconf ztpu_log ztpu_crypto 
 if(TARGET ztpu_security)
   target_link_libraries(ztpu_server PUBLIC ztpu_security)
 endif()
-# The order thread cuts a torn record line with the transaction core's
-# repair before it renames the record file (ztpu_txn is defined later; the
-# two static libraries refer to each other).
-target_link_libraries(ztpu_server PUBLIC ztpu_txn)
+# The order thread cuts a torn record line before it renames the record file.
+target_link_libraries(ztpu_server PUBLIC ztpu_records)
