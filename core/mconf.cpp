@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string>
 #include <utility>

@@ -22,4 +22,3 @@ void ztpu_vlog(int priority, const char* fmt, va_list ap) __attribute__((format(
 // feeds kept) and nowhere else. Pass nullptr to restore normal output.
 using ztpu_log_sink = void (*)(int priority, const char* text, void* ctx);
 void ztpu_log_set_sink(ztpu_log_sink sink, void* ctx);
-

@@ -32,7 +32,9 @@ ScratchDir::~ScratchDir() {
   if (!path_.empty() && std::getenv("ZTPU_KEEP_SCRATCH") == nullptr) fs::remove_all(path_, ec);
 }
 
-void ScratchDir::mkdirs(const std::string& rel) const { fs::create_directories(fs::path(path_) / rel); }
+void ScratchDir::mkdirs(const std::string& rel) const {
+  fs::create_directories(fs::path(path_) / rel);
+}
 
 void ScratchDir::write(const std::string& rel, const std::string& content) const {
   fs::path p = fs::path(path_) / rel;
