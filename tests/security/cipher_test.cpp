@@ -11,19 +11,14 @@ class TicketCrypto : public testing::Test {
  protected:
   void start(u8 alg, u8 rows = 8) {
     fac_ = factor(0x01, 0x01, rows, 0xA0, 0xB0, alg);
-    provision_identity();
-    Bytes pl = payload(plugin_image(), fac_);
-    ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
-    ASSERT_EQ(security_set_tpustate(2), 0);
-    security_exit();
-    ASSERT_EQ(security_init(), 0);
+    start_unit(fac_);
   }
 
   // Enciphers a voucher the way a ticket issuer would, with the signature
-  // high byte first or low byte first.
-  Bytes voucher(u32 r, Bytes body, bool high_first) {
+  // high byte first or low byte first (or a wrong one).
+  Bytes voucher(u32 r, Bytes body, bool high_first, u16 flip = 0) {
     security_key_row row = predicted_row(fac_, r);
-    u16 crc = crypto_crc16(body.data(), static_cast<int>(body.size()));
+    u16 crc = crypto_crc16(body.data(), static_cast<int>(body.size())) ^ flip;
     body.push_back(static_cast<u8>(high_first ? crc >> 8 : crc & 0xFF));
     body.push_back(static_cast<u8>(high_first ? crc & 0xFF : crc >> 8));
     Bytes out(body.size() + 32);
@@ -64,16 +59,9 @@ TEST_F(TicketCrypto, VoucherSignatureInBothByteOrders) {
   }
   // A wrong signature.
   LogCapture cap;
-  Bytes tampered = body;
-  tampered.push_back(0x12);
-  tampered.push_back(0x34);
-  security_key_row row = predicted_row(fac_, 0);
-  Bytes enc(64);
-  crypto_param cp{row.alg, tampered.data(), 15, row.key, 32, row.key, 32, 1};
-  int n = 0;
-  ASSERT_EQ(crypto_crypt(&cp, enc.data(), &n), 0);
+  Bytes enc = voucher(0, body, true, 0x1234);
   u8 id[3] = {0xA0, 0xB0, 0};
-  decrypt_voucher_param p{enc.data(), n, id, 3};
+  decrypt_voucher_param p{enc.data(), static_cast<int>(enc.size()), id, 3};
   std::array<u8, 64> out{};
   int outl = 64;
   EXPECT_EQ(security_decrypt_voucher(&p, out.data(), &outl), -1);

@@ -10,9 +10,7 @@ using ztpu_test::LogCapture;
 
 namespace {
 
-bool exists_enc(const std::string& logical) {
-  return std::filesystem::exists("etc/poskey/" + enc_name(logical));
-}
+bool exists_enc(const std::string& logical) { return std::filesystem::exists(store_file(logical)); }
 
 Bytes with_len(u32 p, const Bytes& body) {
   Bytes out;
@@ -53,16 +51,10 @@ TEST(Provisioning, NewBoardIsRefusedAndKeepsItsStore) {
   EXPECT_EQ(read_db().state, 1);
 }
 
-TEST(Provisioning, ContextGettersAfterStart) {
+// A unit provisioned in state 1 switches to its first key version at once.
+TEST(Provisioning, StartedUnitGettersAndHeldCopySetters) {
   Board board;
-  provision_identity();
-  Bytes f = factor(0x01, 0x01);
-  Bytes pl = payload(plugin_image(), f);
-  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
-  ASSERT_EQ(security_set_tpustate(2), 0);
-  security_exit();
-  ASSERT_EQ(security_init(), 0);
-
+  start_unit(factor(0x01, 0x01));
   std::array<u8, 16> id{};
   EXPECT_EQ(security_get_deviceid(id.data(), 16), 0);
   EXPECT_EQ(id, kDeviceId);
@@ -74,14 +66,10 @@ TEST(Provisioning, ContextGettersAfterStart) {
   EXPECT_EQ(security_get_tpussn(ssn.data(), 12), 12);
   EXPECT_EQ(ssn, kTpuSsn);
   EXPECT_EQ(security_get_tpussn(ssn.data(), 11), -1);
-  u8 state = 0;
-  security_get_tpustate(&state);
-  EXPECT_EQ(state, 2);
   u8 ver[2] = {};
   EXPECT_EQ(security_get_runkeyver(ver, 2), 0);
   EXPECT_EQ(ver[1], 0x01);
   EXPECT_EQ(security_get_runkeyver(ver, 1), -1);
-
   std::array<u8, 12> info{};
   EXPECT_EQ(security_get_device_info(info.data()), 12);
   EXPECT_EQ(info[0], 110000 & 0xFF);
@@ -89,16 +77,6 @@ TEST(Provisioning, ContextGettersAfterStart) {
   EXPECT_EQ(info[2], 110000 >> 16);
   EXPECT_EQ(info[4], 0x01);
   EXPECT_EQ(info[11], 0xEF);
-}
-
-TEST(Provisioning, HeldCopySetters) {
-  Board board;
-  provision_identity();
-  Bytes pl = payload(plugin_image(), factor(0x01, 0x01));
-  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
-  ASSERT_EQ(security_set_tpustate(2), 0);
-  security_exit();
-  ASSERT_EQ(security_init(), 0);
 
   std::array<u8, 16> cv{};
   cv.fill(0xC1);
@@ -107,10 +85,9 @@ TEST(Provisioning, HeldCopySetters) {
   std::array<u8, 16> back{};
   EXPECT_EQ(security_get_confver(back.data(), 16), 16);
   EXPECT_EQ(back, cv);
-  security_db file = read_db();
-  EXPECT_EQ(std::memcmp(file.confVer, cv.data(), 16), 0);
+  EXPECT_EQ(std::memcmp(read_db().confVer, cv.data(), 16), 0);
   // The same value again does not rewrite the file.
-  const std::string path = "etc/poskey/" + enc_name("tpu.db");
+  const std::string path = store_file("tpu.db");
   auto before = std::filesystem::last_write_time(path);
   std::string content = board.dir.read(path);
   ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
@@ -121,7 +98,6 @@ TEST(Provisioning, HeldCopySetters) {
   ASSERT_EQ(security_set_savekeyver(sv, 2), 0);
   EXPECT_EQ(read_db().savekeyver[0], 0x09);
   EXPECT_EQ(security_set_runkeyver(sv, 3), -1);
-
   // With a held copy a new state waits for the next write of that copy.
   ASSERT_EQ(security_set_tpustate(5), 0);
   EXPECT_EQ(read_db().state, 2);
@@ -148,13 +124,12 @@ TEST(Provisioning, ConfigAndReport) {
   EXPECT_EQ(board.dir.read("etc/ztpu.conf"), text);
   EXPECT_FALSE(board.dir.exists("etc/ztpu.conf.new"));
 
-  Bytes pl = payload(plugin_image(), factor(0x01, 0x01));
-  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
+  store_version(factor(0x01, 0x01));
   ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
   EXPECT_EQ(conf, 1);
   EXPECT_EQ(pf, 1);
   // An empty factor file no longer counts.
-  board.dir.write("etc/poskey/" + enc_name("factor_0101"), "");
+  board.dir.write(store_file("factor_0101"), "");
   ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
   EXPECT_EQ(pf, 0);
 }
@@ -230,7 +205,7 @@ TEST(Provisioning, VersionSwitchingRules) {
   // Saved version equals the old one (b is loaded, but a is still saved).
   store_version(factor(0x05, 0x02));
   u8 s[2] = {0x05, 0x01};
-  security_db* db = security_dbattach(&security_get_ctx()->dbFd);
+  security_db* db = attach();
   ASSERT_NE(db, nullptr);
   std::memcpy(db->savekeyver, s, 2);
   ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, db), 0);
@@ -254,18 +229,6 @@ TEST(Provisioning, VersionSwitchingRules) {
   EXPECT_EQ(security_enable_pf(d), -1);
   EXPECT_TRUE(cap.contains("security_enable_pf: security_load_keytable() err!!\n"));
   EXPECT_EQ(read_db().runkeyver[1], 0x03);
-}
-
-TEST(Provisioning, KeyPayloadInStateOneSwitchesAtOnce) {
-  Board board;
-  provision_identity();
-  Bytes f = factor(0x07, 0x07);
-  Bytes pl = payload(plugin_image(), f);
-  ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
-  security_db db = read_db();
-  EXPECT_EQ(db.runkeyver[0], 0x07);
-  EXPECT_EQ(db.savekeyver[0], 0x07);
-  EXPECT_EQ(security_get_ctx()->cur_table_num, 1);
 }
 
 // The provisioning tool, from nothing to a unit the daemon starts on.

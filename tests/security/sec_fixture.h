@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -42,10 +41,6 @@ class Board {
   ~Board() { security_exit(); }
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
-
-  // Files of the store directory (names only).
-  std::vector<std::string> store_files() const;
-  size_t file_size(const std::string& rel) const { return dir.read(rel).size(); }
 
   ztpu_test::ScratchDir dir;
 };
@@ -115,33 +110,42 @@ inline void provision_identity(u8 state = 1) {
   }
 }
 
-// Stores the key files of a version (no switch: the unit must not be in state 1).
+// Stores the key files of a version (in state 1 the unit also switches to it).
 inline void store_version(const Bytes& factor_clear, const std::string& variant = "") {
   Bytes pl = payload(plugin_image(variant), factor_clear);
   ASSERT_EQ(security_save_pf2file(pl.data(), static_cast<u32>(pl.size())), 0);
 }
 
+inline security_db* attach() { return security_dbattach(&security_get_ctx()->dbFd); }
+
 // Reads the record through a fresh attach.
 inline security_db read_db() {
   security_db copy{};
-  security_db* db = security_dbattach(&security_get_ctx()->dbFd);
+  security_db* db = attach();
   EXPECT_NE(db, nullptr);
   if (db != nullptr) std::memcpy(&copy, db, sizeof copy);
   security_dbdetach(db);
   return copy;
 }
 
-inline std::vector<std::string> Board::store_files() const {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/etc/poskey"))
-    names.push_back(e.path().filename().string());
-  return names;
-}
-
 inline std::string enc_name(const std::string& logical) {
   char out[33] = {};
   EXPECT_EQ(security_get_encfilename(logical.c_str(), out), 0);
   return out;
+}
+
+// Path of a store file from its logical name.
+inline std::string store_file(const std::string& logical) {
+  return "etc/poskey/" + enc_name(logical);
+}
+
+// A unit started (state 2) on the key files of `f`.
+inline void start_unit(const Bytes& f) {
+  provision_identity();
+  store_version(f);
+  ASSERT_EQ(security_set_tpustate(2), 0);
+  security_exit();
+  ASSERT_EQ(security_init(), 0);
 }
 
 }  // namespace sectest

@@ -1,7 +1,7 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 
 #include "sec_fixture.h"
@@ -11,70 +11,71 @@ using ztpu_test::LogCapture;
 
 namespace {
 
-std::string db_file() { return "etc/poskey/" + enc_name("tpu.db"); }
+constexpr const char* kFuse = "sys/fsl_otp/HW_OCOTP_CUST0";
 
-security_db* attach() { return security_dbattach(&security_get_ctx()->dbFd); }
+std::string db_file() { return store_file("tpu.db"); }
 
-Bytes store_payload(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<u8>(i * 7 + 3);
-  return b;
-}
+// A record copy with the test's tpuSSN, released with the test.
+struct Attached {
+  Attached() : db(attach()) {
+    if (db != nullptr) std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
+  }
+  ~Attached() { security_dbdetach(db); }
+  security_db* db;
+};
 
 }  // namespace
 
 TEST(StoreHelpers, CpuSerialNumberFromFuseText) {
   Board board;
-  std::array<u8, 8> ssn{};
-  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
-  EXPECT_EQ(ssn, (std::array<u8, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
-
-  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "123456789abcdef0123");
-  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
-  EXPECT_EQ(ssn, (std::array<u8, 8>{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}));
-
-  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0X1A2B3C4D\n");
-  ASSERT_EQ(security_get_cpussn(ssn.data()), 0);
-  EXPECT_EQ(ssn, (std::array<u8, 8>{0x1A, 0x2B, 0x3C, 0x4D, 0, 0, 0, 0}));
-
   LogCapture cap;
-  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0x12G4\n");
-  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
+  using Ssn = std::array<u8, 8>;
+  const Ssn full = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  const struct {
+    const char* text;
+    int rc;
+    Ssn want;
+  } cases[] = {{"0x0123456789ABCDEF\n", 0, full},
+               {"123456789abcdef0123", 0, full},
+               {"0X1A2B3C4D\n", 0, {0x1A, 0x2B, 0x3C, 0x4D, 0, 0, 0, 0}},
+               {"0x12G4\n", -1, {}},
+               {"", -1, {}}};
+  for (const auto& c : cases) {
+    board.dir.write(kFuse, c.text);
+    Ssn ssn{};
+    ASSERT_EQ(security_get_cpussn(ssn.data()), c.rc) << c.text;
+    if (c.rc == 0) {
+      EXPECT_EQ(ssn, c.want) << c.text;
+    }
+  }
   EXPECT_TRUE(cap.contains("h1:G") || cap.contains("h2:G"));
-  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "");
-  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
-  std::filesystem::remove(board.dir.path() + "/sys/fsl_otp/HW_OCOTP_CUST0");
+  std::filesystem::remove(board.dir.path() + "/" + kFuse);
+  Ssn ssn{};
   EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
   EXPECT_TRUE(cap.contains("open /sys/fsl_otp/HW_OCOTP_CUST0 failed", LOG_ERR));
 }
 
-TEST(StoreHelpers, HexConversions) {
-  std::array<char, 8> out{};
-  int room = 8;
-  ASSERT_EQ(security_hexstr2hex(out.data(), &room, "ABC", 3), 0);
-  EXPECT_EQ(room, 2);
-  EXPECT_EQ(static_cast<u8>(out[0]), 0x0A);
-  EXPECT_EQ(static_cast<u8>(out[1]), 0xBC);
-  room = 2;  // stops when the room is filled
-  ASSERT_EQ(security_hexstr2hex(out.data(), &room, "a1b2c3d4", 8), 0);
-  EXPECT_EQ(room, 2);
-  EXPECT_EQ(static_cast<u8>(out[1]), 0xB2);
-  room = 0;
-  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "11", 2), -1);
-  room = 8;
-  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "11", 0), -1);
-  std::string long_text(256, 'A');
-  EXPECT_EQ(security_hexstr2hex(out.data(), &room, long_text.c_str(), 256), -1);
-  // Characters between '9' and 'A' are not digits.
+// Odd lengths gain a leading zero; the room bounds the output; only true hex
+// digits count (the characters between '9' and 'A' are junk).
+TEST(StoreHelpers, HexTextToBytes) {
   LogCapture cap;
-  EXPECT_EQ(security_hexstr2hex(out.data(), &room, "1:", 2), -1);
+  const std::string long_text(256, 'A');
+  const struct {
+    const char* text;
+    int slen, room, rc;
+    const char* want;
+  } cases[] = {
+      {"ABC", 3, 8, 0, "\x0A\xBC"}, {"a1b2c3d4", 8, 2, 0, "\xA1\xB2"},   {"11", 2, 0, -1, ""},
+      {"11", 0, 8, -1, ""},         {long_text.c_str(), 256, 8, -1, ""}, {"1:", 2, 8, -1, ""}};
+  for (const auto& c : cases) {
+    std::array<char, 8> out{};
+    int room = c.room;
+    ASSERT_EQ(security_hexstr2hex(out.data(), &room, c.text, c.slen), c.rc) << c.text;
+    if (c.rc == 0) {
+      EXPECT_EQ(std::string(out.data(), static_cast<size_t>(room)), c.want);
+    }
+  }
   EXPECT_TRUE(cap.contains("h2::"));
-
-  u8 bytes[] = {0x01, 0xAB};
-  std::array<char, 5> text{};
-  text.fill('x');
-  security_hex2str(bytes, 2, text.data());
-  EXPECT_STREQ(text.data(), "01AB");
 }
 
 TEST(StoreHelpers, EncryptedNamesAreBoardBound) {
@@ -105,7 +106,6 @@ TEST(StoreHelpers, OpenFlagsAndSafeRewrite) {
   int fd = security_open_file("etc/poskey", "plain", SECURITY_OPEN_CREATE, &len);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(len, 0u);
-  EXPECT_TRUE(board.dir.exists("etc/poskey/plain"));
 
   // Rewriting an empty file makes no backup; no backup remains afterwards.
   u8 first[] = {1, 2, 3, 4, 5};
@@ -115,12 +115,6 @@ TEST(StoreHelpers, OpenFlagsAndSafeRewrite) {
   ASSERT_EQ(security_write_file(fd, second, 2), 0);
   EXPECT_EQ(board.dir.read("etc/poskey/plain"), std::string("\x09\x09", 2));
   EXPECT_FALSE(board.dir.exists("etc/poskey/plain.b"));
-
-  u8* data = nullptr;
-  u32 n = 0;
-  ASSERT_EQ(security_read_file(fd, &data, &n), 0);
-  EXPECT_EQ(n, 2u);
-  free(data);
   close(fd);
 
   fd = security_open_file("etc/poskey", "plain", SECURITY_OPEN_CREATE, &len);
@@ -131,7 +125,7 @@ TEST(StoreHelpers, OpenFlagsAndSafeRewrite) {
                           &len);
   ASSERT_GE(fd, 0);
   close(fd);
-  EXPECT_TRUE(board.dir.exists("etc/poskey/" + enc_name("tpu.db")));
+  EXPECT_TRUE(board.dir.exists(db_file()));
   EXPECT_FALSE(board.dir.exists("etc/poskey/tpu.db"));
 }
 
@@ -183,30 +177,24 @@ TEST(StoreRecord, TamperingIsDetected) {
   const std::string good = board.dir.read(db_file());
   security_exit();  // closes the record file
   LogCapture cap;
-
-  std::string bad = good;
-  bad[1] = 2;  // the clear state byte
-  board.dir.write(db_file(), bad);
-  EXPECT_EQ(attach(), nullptr);
-  EXPECT_TRUE(cap.contains("security_dbattach crc err..."));
-  security_exit();
-
-  board.dir.write(db_file(), good.substr(0, 63));
-  EXPECT_EQ(attach(), nullptr);
-  EXPECT_TRUE(cap.contains("security_dbattach invalid data read"));
-  security_exit();
-
-  bad = good;
-  bad[0] = 2;
-  board.dir.write(db_file(), bad);
-  EXPECT_EQ(attach(), nullptr);
-  EXPECT_TRUE(cap.contains("security_dbattach invalid db ver"));
-  security_exit();
+  std::string state = good, version = good;
+  state[1] = 2;  // the clear state byte
+  version[0] = 2;
+  const std::pair<std::string, const char*> cases[] = {
+      {state, "security_dbattach crc err..."},
+      {good.substr(0, 63), "security_dbattach invalid data read"},
+      {version, "security_dbattach invalid db ver"}};
+  for (const auto& [content, message] : cases) {
+    board.dir.write(db_file(), content);
+    EXPECT_EQ(attach(), nullptr) << message;
+    EXPECT_TRUE(cap.contains(message));
+    security_exit();
+  }
 
   // Another board's fuses cannot read it.
   const std::string path = db_file();
   board.dir.write(path, good);
-  board.dir.write("sys/fsl_otp/HW_OCOTP_CUST0", "0x0123456789ABCDEE\n");
+  board.dir.write(kFuse, "0x0123456789ABCDEE\n");
   int fd = open(path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(security_dbattach(&fd), nullptr);
@@ -215,13 +203,13 @@ TEST(StoreRecord, TamperingIsDetected) {
 
 TEST(StoreRecord, FlushRoundTripsFields) {
   Board board;
-  security_db* db = attach();
-  ASSERT_NE(db, nullptr);
-  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
-  db->savekeyver[1] = 7;
-  db->state = 2;
-  ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, db), 0);
-  security_dbdetach(db);
+  {
+    Attached a;
+    ASSERT_NE(a.db, nullptr);
+    a.db->savekeyver[1] = 7;
+    a.db->state = 2;
+    ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, a.db), 0);
+  }
   EXPECT_FALSE(board.dir.exists(db_file() + ".b"));
   security_db back = read_db();
   EXPECT_EQ(back.state, 2);
@@ -258,62 +246,45 @@ TEST(StoreRecord, EmptyRecordWithBackupIsRestored) {
 
 TEST(StoreCryptfile, RoundTripsAndFailures) {
   Board board;
-  security_db* db = attach();
-  ASSERT_NE(db, nullptr);
-  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
+  Attached a;
+  ASSERT_NE(a.db, nullptr);
+  char item[] = "item";
+  const std::string path = store_file(item);
   for (size_t n : {1u, 15u, 16u, 1000u}) {
-    Bytes in = store_payload(n);
-    char name[] = "item";
-    ASSERT_EQ(security_save_cryptfile(db, name, 1, in.data(), static_cast<u32>(n)), 0);
+    Bytes in(n);
+    for (size_t i = 0; i < n; ++i) in[i] = static_cast<u8>(i * 7 + 3);
+    ASSERT_EQ(security_save_cryptfile(a.db, item, 1, in.data(), static_cast<u32>(n)), 0);
     u8* out = nullptr;
     u32 len = 0;
-    ASSERT_EQ(security_get_cryptfile(db, name, &out, &len), 0) << n;
+    ASSERT_EQ(security_get_cryptfile(a.db, item, &out, &len), 0) << n;
     EXPECT_EQ(Bytes(out, out + len), in);
     free(out);
-    EXPECT_FALSE(board.dir.exists("etc/poskey/" + enc_name("item") + ".b"));
+    EXPECT_FALSE(board.dir.exists(path + ".b"));
   }
   LogCapture cap;
   // Without the create flag a missing file is not created.
   char fresh_name[] = "fresh";
   u8 one = 1;
-  EXPECT_EQ(security_save_cryptfile(db, fresh_name, 0, &one, 1), -1);
-  EXPECT_FALSE(board.dir.exists("etc/poskey/" + enc_name("fresh")));
+  EXPECT_EQ(security_save_cryptfile(a.db, fresh_name, 0, &one, 1), -1);
+  EXPECT_FALSE(board.dir.exists(store_file("fresh")));
 
   // A missing cryptfile fails and is left behind empty.
   char missing[] = "missing";
   u8* out = nullptr;
   u32 len = 0;
-  EXPECT_EQ(security_get_cryptfile(db, missing, &out, &len), -1);
-  EXPECT_EQ(board.file_size("etc/poskey/" + enc_name("missing")), 0u);
+  EXPECT_EQ(security_get_cryptfile(a.db, missing, &out, &len), -1);
+  EXPECT_EQ(board.dir.read(store_file("missing")), "");
 
   // Another tpuSSN cannot read it.
-  db->tpuSSN[0] ^= 1;
-  char item[] = "item";
-  EXPECT_EQ(security_get_cryptfile(db, item, &out, &len), -1);
-  db->tpuSSN[0] ^= 1;
+  a.db->tpuSSN[0] ^= 1;
+  EXPECT_EQ(security_get_cryptfile(a.db, item, &out, &len), -1);
+  a.db->tpuSSN[0] ^= 1;
 
   // A damaged cryptfile with its backup beside it is restored.
-  const std::string path = "etc/poskey/" + enc_name("item");
   board.dir.write(path + ".b", board.dir.read(path));
   board.dir.write(path, "");
-  ASSERT_EQ(security_get_cryptfile(db, item, &out, &len), 0);
+  ASSERT_EQ(security_get_cryptfile(a.db, item, &out, &len), 0);
   EXPECT_EQ(len, 1000u);
   free(out);
   EXPECT_FALSE(board.dir.exists(path + ".b"));
-  security_dbdetach(db);
-}
-
-TEST(StoreCryptfile, ServerDataKeepsItsLength) {
-  Board board;
-  security_db* db = attach();
-  ASSERT_NE(db, nullptr);
-  std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
-  Bytes clear = store_payload(37);
-  Bytes enc = srv_encipher(clear);
-  u8* out = nullptr;
-  int n = 0;
-  ASSERT_EQ(security_decrypt_srvdata(db, enc.data(), static_cast<int>(enc.size()), &out, &n), 0);
-  EXPECT_EQ(Bytes(out, out + n), clear);
-  free(out);
-  security_dbdetach(db);
 }
