@@ -13,29 +13,16 @@
 namespace {
 
 // Every item, in table order, with a value of the right type.
+// clang-format off
 const std::array<std::pair<const char*, const char*>, MC_ITEMS> kItems{{
-    {"config_ver", "V1.0.0"},
-    {"ipaddr", "192.168.1.20"},
-    {"netmask", "255.255.255.0"},
-    {"gateway", "192.168.1.1"},
-    {"dns", "8.8.8.8"},
-    {"dns2", "8.8.4.4"},
-    {"time_server", "pool.example"},
-    {"tpu_code", "TPU0001"},
-    {"merchant_code", "M123"},
-    {"exit_flag", "1"},
-    {"server_ip", "127.0.0.1"},
-    {"server_port", "9000"},
-    {"upload_interval", "60"},
-    {"heartbeat_interval", "10"},
-    {"heartbeat_retries", "3"},
-    {"voucher_check_time", "120"},
-    {"file_block_size", "1024"},
-    {"default_station", "77"},
-    {"use_default_station", "1"},
-    {"offline_delay", "30"},
-    {"old_security_life", "600"},
-}};
+    {"config_ver", "V1.0.0"}, {"ipaddr", "192.168.1.20"}, {"netmask", "255.255.255.0"},
+    {"gateway", "192.168.1.1"}, {"dns", "8.8.8.8"}, {"dns2", "8.8.4.4"},
+    {"time_server", "pool.example"}, {"tpu_code", "TPU0001"}, {"merchant_code", "M123"},
+    {"exit_flag", "1"}, {"server_ip", "127.0.0.1"}, {"server_port", "9000"},
+    {"upload_interval", "60"}, {"heartbeat_interval", "10"}, {"heartbeat_retries", "3"},
+    {"voucher_check_time", "120"}, {"file_block_size", "1024"}, {"default_station", "77"},
+    {"use_default_station", "1"}, {"offline_delay", "30"}, {"old_security_life", "600"}}};
+// clang-format on
 
 // The full configuration text, optionally without one item or with one
 // item's line replaced.
@@ -63,16 +50,6 @@ class MconfTest : public ::testing::Test {
   ztpu_test::ScratchDir dir;
   ztpu_test::LogCapture log;
 };
-
-TEST_F(MconfTest, InitLoadsFileAndGettersReturnValues) {
-  dir.write("etc/ztpu.conf", conf_text());
-  ASSERT_EQ(mconf_init(), 0) << log.dump();
-  EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000);
-  EXPECT_EQ(mconf_get_int(MC_OLD_SECURITY_LIFE), 600);
-  char buf[32];
-  ASSERT_EQ(mconf_get_str(MC_SERVER_IP, buf, sizeof buf), 0);
-  EXPECT_STREQ(buf, "127.0.0.1");
-}
 
 TEST_F(MconfTest, MissingEmptyOrUnreadableFileFails) {
   EXPECT_EQ(mconf_init(), -1);
@@ -147,23 +124,18 @@ TEST_F(MconfTest, StringValuesAreTrimmedOfQuotesAndSemicolons) {
   EXPECT_TRUE(log.contains("[MCONF] empty value for item 'tpu_code'", LOG_ERR));
 }
 
-TEST_F(MconfTest, RedefinitionKeepsFirstValueUnlessFirstWasInvalid) {
-  std::string text = conf_text() + "server_port=1\n";
+TEST_F(MconfTest, RedefinitionKeepsFirstValidValueAndKeysAreCaseSensitive) {
+  std::string text = conf_text() + "server_port=1\nServer_port=2\n";
   ASSERT_EQ(load(text), 0);
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000);
   EXPECT_TRUE(log.contains("[MCONF] item 'server_port' redefined", LOG_WARNING));
+  EXPECT_TRUE(log.contains("[MCONF] unkown configuration item 'Server_port'", LOG_WARNING));
 
   log.clear();
   text = conf_text(nullptr, "server_port", "server_port=x\nserver_port=8000");
   ASSERT_EQ(load(text), 0);
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 8000);
   EXPECT_FALSE(log.contains("redefined"));
-}
-
-TEST_F(MconfTest, UnknownKeysWarnAndKeysAreCaseSensitive) {
-  ASSERT_EQ(load(conf_text() + "Server_port=1\n"), 0);
-  EXPECT_TRUE(log.contains("[MCONF] unkown configuration item 'Server_port'", LOG_WARNING));
-  EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000);
 }
 
 TEST_F(MconfTest, CrLfLinesAndUnterminatedBufferLoad) {
@@ -187,24 +159,22 @@ TEST_F(MconfTest, CrLfLinesAndUnterminatedBufferLoad) {
   EXPECT_EQ(mconf_load_from_buffer(padded.data(), -1), -1);
 }
 
-TEST_F(MconfTest, GetStrFixedWidthAndTypeChecks) {
+TEST_F(MconfTest, AccessorsCheckSetKeyTypeAndWidth) {
+  char buf[16];
+  EXPECT_EQ(mconf_set_int(MC_SERVER_PORT, 1), -1);  // no set loaded
+  EXPECT_EQ(mconf_set_str(MC_SERVER_IP, "x"), -1);
   ASSERT_EQ(load(conf_text(nullptr, "config_ver", "config_ver=0123456789ABCDEF")), 0);
-  std::array<char, 17> buf{};
-  buf.fill('#');
-  ASSERT_EQ(mconf_get_str(MC_CONFIG_VER, buf.data(), 16), 0);
-  EXPECT_EQ(std::string(buf.data(), 16), "0123456789ABCDEF");
-  EXPECT_EQ(buf[16], '#');  // no terminator written past maxlen
-  EXPECT_EQ(mconf_get_str(MC_CONFIG_VER, buf.data(), 15), -1);
+  std::array<char, 17> wide{};
+  wide.fill('#');
+  ASSERT_EQ(mconf_get_str(MC_CONFIG_VER, wide.data(), 16), 0);
+  EXPECT_EQ(std::string(wide.data(), 16), "0123456789ABCDEF");
+  EXPECT_EQ(wide[16], '#');  // no terminator written past maxlen
+  EXPECT_EQ(mconf_get_str(MC_CONFIG_VER, wide.data(), 15), -1);
 
   EXPECT_EQ(mconf_get_int(MC_CONFIG_VER), -1);
-  EXPECT_EQ(mconf_get_str(MC_SERVER_PORT, buf.data(), 16), -1);
+  EXPECT_EQ(mconf_get_str(MC_SERVER_PORT, buf, sizeof buf), -1);
   EXPECT_EQ(mconf_set_int(MC_CONFIG_VER, 3), -1);
   EXPECT_EQ(mconf_set_str(MC_SERVER_PORT, "3"), -1);
-}
-
-TEST_F(MconfTest, KeysOutsideTheTableAreRefused) {
-  ASSERT_EQ(load(conf_text()), 0);
-  char buf[16];
   for (int k : {-1, int{MC_ITEMS}, MC_ITEMS + 1, 1000}) {
     const auto key = static_cast<mconf_key>(k);
     EXPECT_EQ(mconf_get_int(key), -1) << k;
@@ -212,16 +182,10 @@ TEST_F(MconfTest, KeysOutsideTheTableAreRefused) {
     EXPECT_EQ(mconf_get_str(key, buf, sizeof buf), -1) << k;
     EXPECT_EQ(mconf_set_str(key, "x"), -1) << k;
   }
-}
 
-TEST_F(MconfTest, SettersChangeValuesAndFailWithoutSet) {
-  EXPECT_EQ(mconf_set_int(MC_SERVER_PORT, 1), -1);
-  EXPECT_EQ(mconf_set_str(MC_SERVER_IP, "x"), -1);
-  ASSERT_EQ(load(conf_text()), 0);
   ASSERT_EQ(mconf_set_int(MC_SERVER_PORT, 7000), 0);
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 7000);
   ASSERT_EQ(mconf_set_str(MC_SERVER_IP, "10.0.0.9"), 0);
-  char buf[16];
   ASSERT_EQ(mconf_get_str(MC_SERVER_IP, buf, sizeof buf), 0);
   EXPECT_STREQ(buf, "10.0.0.9");
   mconf_exit();
@@ -230,10 +194,15 @@ TEST_F(MconfTest, SettersChangeValuesAndFailWithoutSet) {
 }
 
 TEST_F(MconfTest, LoadStoreWritesFileOnlyAfterSuccessfulLoad) {
-  dir.mkdirs("etc");
+  EXPECT_EQ(mconf_do_store("x", 0), -1);
   const std::string good = conf_text();
+  // No etc/ directory: the set loads, but nothing is written.
+  EXPECT_EQ(mconf_load_store_from_buffer(good.data(), static_cast<int>(good.size())), -1);
+  EXPECT_FALSE(dir.exists("etc/ztpu.conf"));
+  dir.mkdirs("etc");
   ASSERT_EQ(mconf_load_store_from_buffer(good.data(), static_cast<int>(good.size())), 0);
   EXPECT_EQ(dir.read("etc/ztpu.conf"), good);
+  EXPECT_FALSE(dir.exists("etc/ztpu.conf.tmp"));
   struct stat st {};
   ASSERT_EQ(stat("etc/ztpu.conf", &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644U);
@@ -245,18 +214,11 @@ TEST_F(MconfTest, LoadStoreWritesFileOnlyAfterSuccessfulLoad) {
 
   // The stored file loads back.
   mconf_exit();
-  ASSERT_EQ(mconf_init(), 0);
+  ASSERT_EQ(mconf_init(), 0) << log.dump();
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000);
-}
-
-TEST_F(MconfTest, StoreFailsCleanly) {
-  EXPECT_EQ(mconf_do_store("x", 0), -1);
-  EXPECT_EQ(mconf_do_store("x=1\n", 4), -1);  // no etc/ directory
-  EXPECT_FALSE(dir.exists("etc/ztpu.conf"));
-  dir.mkdirs("etc");
-  ASSERT_EQ(mconf_do_store("x=1\n", 4), 0);
-  EXPECT_EQ(dir.read("etc/ztpu.conf"), "x=1\n");
-  EXPECT_FALSE(dir.exists("etc/ztpu.conf.tmp"));
+  char buf[32];
+  ASSERT_EQ(mconf_get_str(MC_SERVER_IP, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "127.0.0.1");
 }
 
 }  // namespace
