@@ -41,17 +41,17 @@ int decode(const Bytes& frame, Bytes* rec, int cap = 32) {
   return rc;
 }
 
-TEST(CommXor, ShortLengthsGiveFirstByte) {
-  const unsigned char d[] = {0x5a, 0x0f, 0xf0};
-  EXPECT_EQ(comm_xor_calc(d, 0), 0x5a);
-  EXPECT_EQ(comm_xor_calc(d, 1), 0x5a);
-  EXPECT_EQ(comm_xor_calc(d, 3), 0x5a ^ 0x0f ^ 0xf0);
-}
-
 TEST(CommFrame, GetStateResponseEncodesToKnownFrame) {
+  const unsigned char d[] = {0x5a, 0x0f, 0xf0};
+  EXPECT_EQ(comm_xor_calc(d, 0), 0x5a);  // short lengths give the first byte
+  EXPECT_EQ(comm_xor_calc(d, 1), 0x5a);
   const Bytes rec{0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77};
   EXPECT_EQ(comm_xor_calc(rec.data(), 7), 0x77);
   EXPECT_EQ(encode(rec), (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
+  // The smallest get-state request, its length escaped.
+  Bytes back;
+  ASSERT_EQ(decode({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}, &back), 0);
+  EXPECT_EQ(back, (Bytes{0x02, 0x00, 0x21, 0x53, 0x70}));
 }
 
 TEST(CommFrame, SpecialBytesAreEscapedAndRoundTrip) {
@@ -70,12 +70,6 @@ TEST(CommFrame, SpecialBytesAreEscapedAndRoundTrip) {
     ASSERT_EQ(decode(encode(r), &back), 0) << v;
     EXPECT_EQ(back, r) << v;
   }
-}
-
-TEST(CommFrame, MinimalGetStateWithEscapedLengthIsAccepted) {
-  Bytes rec;
-  ASSERT_EQ(decode({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}, &rec), 0);
-  EXPECT_EQ(rec, (Bytes{0x02, 0x00, 0x21, 0x53, 0x70}));
 }
 
 TEST(CommFrame, RawLengthLimits) {
@@ -137,10 +131,15 @@ TEST(CommFrame, BadLengthOrCheckFailsSilently) {
   EXPECT_EQ(decode({0x02, 0x10, 0x10, 0x10, 0x10, 0x03}, &rec), -1);
 }
 
-TEST(CommFrame, EncoderRefusesShortRecordsAndSmallBuffers) {
+TEST(CommFrame, ShortRecordsSmallBuffersAndNullArgumentsAreRefused) {
+  ztpu_test::LogCapture log;
   const Bytes rec = record({0x21, 0x53, 0x10});
   std::array<unsigned char, 64> out{};
   int n = -1;
+  EXPECT_EQ(comm_protocol_parse(nullptr, 8, out.data(), 32, &n), -1);
+  EXPECT_EQ(comm_protocol_parse(rec.data(), 8, nullptr, 32, &n), -1);
+  EXPECT_EQ(comm_protocol_parse(rec.data(), 8, out.data(), 32, nullptr), -1);
+  EXPECT_EQ(log.count("protocol length or output buffer error"), 3U);
   EXPECT_EQ(comm_protocol_gen(rec.data(), 5, out.data(), 64, &n), -1);
   EXPECT_EQ(comm_protocol_gen(nullptr, 6, out.data(), 64, &n), -1);
   EXPECT_EQ(comm_protocol_gen(rec.data(), 6, out.data(), 64, nullptr), -1);
@@ -148,17 +147,6 @@ TEST(CommFrame, EncoderRefusesShortRecordsAndSmallBuffers) {
   EXPECT_EQ(comm_protocol_gen(rec.data(), 6, out.data(), 9, &n), -1);
   EXPECT_EQ(comm_protocol_gen(rec.data(), 6, out.data(), 10, &n), 0);
   EXPECT_EQ(n, 10);
-}
-
-TEST(CommFrame, ParseRefusesNullArguments) {
-  ztpu_test::LogCapture log;
-  const Bytes frame = encode(record({0x21, 0x53, 0x00}));
-  std::array<unsigned char, 32> out{};
-  int n = 0;
-  EXPECT_EQ(comm_protocol_parse(nullptr, 8, out.data(), 32, &n), -1);
-  EXPECT_EQ(comm_protocol_parse(frame.data(), 8, nullptr, 32, &n), -1);
-  EXPECT_EQ(comm_protocol_parse(frame.data(), 8, out.data(), 32, nullptr), -1);
-  EXPECT_EQ(log.count("protocol length or output buffer error"), 3U);
 }
 
 }  // namespace

@@ -57,16 +57,15 @@ TEST_F(Runner, FailureRollsBackEarlierModulesNearestFirst) {
   fail_at = 3;
   EXPECT_EQ(__init_modules(table, 4), -1);
   EXPECT_EQ(calls, "i0i1i2i3e2e1e0");
-}
 
-TEST_F(Runner, FirstModuleFailingStopsNothing) {
+  calls.clear();  // the first failing stops nothing
   fail_at = 0;
   EXPECT_EQ(__init_modules(table, 4), -1);
   EXPECT_EQ(calls, "i0");
   EXPECT_TRUE(log.contains("module 'mconf' initialization failed"));
 }
 
-TEST_F(Runner, PositiveResultIsSuccessAndNullOperationsAreSkipped) {
+TEST_F(Runner, PositiveResultIsSuccessNullOperationsAndEmptyCountsAreSkipped) {
   const module sparse[] = {
       {"a", nullptr, exit_op<0>}, {"b", [] { return 5; }, nullptr}, {"c", init_op<2>, nullptr}};
   fail_at = 2;
@@ -76,9 +75,8 @@ TEST_F(Runner, PositiveResultIsSuccessAndNullOperationsAreSkipped) {
   const module empty[] = {{"x", nullptr, nullptr}, {"y", nullptr, nullptr}};
   EXPECT_EQ(__init_modules(empty, 2), 0);
   __exit_modules(empty, 2);
-}
 
-TEST_F(Runner, CountOfZeroOrLessDoesNothing) {
+  calls.clear();  // a count of zero or less does nothing
   EXPECT_EQ(__init_modules(table, 0), 0);
   EXPECT_EQ(__init_modules(table, -3), 0);
   __exit_modules(table, 0);
