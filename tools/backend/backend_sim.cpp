@@ -372,7 +372,8 @@ BackendSim::Reply BackendSim::process(Transport t, const Bytes& raw) {
       return reply;
     }
   }
-  Request req{t, cmd, Bytes(raw.begin() + kHeaderLen, raw.begin() + kHeaderLen + data_len), false};
+  const auto* body = raw.data() + kHeaderLen;
+  Request req{t, cmd, Bytes(body, body + data_len), false};
   req.valid = check(t, raw, cmd, req.data);
   {
     std::lock_guard<std::mutex> g(mu_);
@@ -718,7 +719,7 @@ Bytes BackendSim::on_download_key(const Request& r, int*) {
     if (key_set_ && q.block_nr >= 1 && q.block_nr <= blocks) {
       std::size_t from = (q.block_nr - 1) * bs;
       std::size_t n = std::min(bs, key_file_.size() - from);
-      block.assign(key_file_.begin() + from, key_file_.begin() + from + n);
+      block.assign(key_file_.data() + from, key_file_.data() + from + n);
       ok = true;
     }
   }

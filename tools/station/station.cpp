@@ -278,6 +278,7 @@ int run_in(const std::string& dir, const std::vector<std::string>& argv, std::st
     dup2(pipefd[1], STDERR_FILENO);
     if (chdir(dir.c_str()) != 0) _exit(126);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
