@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "server_exchange.h"
 #include "server_internal.h"
 #include "sproto/sp_common.h"
 #include "ztpu/crypto.h"
@@ -30,14 +31,6 @@ constexpr int kCfgVerReadMax = 255;
 // Only the command thread uses it.
 upload_log_req log_block;
 
-template <typename Req, typename Rsp>
-int exchange(std::uint16_t cmd, const Req& req, std::size_t reqlen, Rsp* rsp, std::size_t cap,
-             std::size_t* len) {
-  *len = cap;
-  return sp_tcp_chan(cmd, reinterpret_cast<const std::uint8_t*>(&req), reqlen,
-                     reinterpret_cast<std::uint8_t*>(rsp), len);
-}
-
 // Key material is wiped before its buffer goes back to the heap.
 struct wiped_buffer {
   std::unique_ptr<std::uint8_t[]> p;
@@ -49,42 +42,6 @@ struct wiped_buffer {
   wiped_buffer(const wiped_buffer&) = delete;
   wiped_buffer& operator=(const wiped_buffer&) = delete;
 };
-
-// Sends the blocks of an announced log file; `size` bytes in all, so bytes
-// appended after the announcement are not sent.
-int send_log_blocks(int fd, long long size, long long blocks) {
-  long long left = size;
-  for (long long nr = 1; nr <= blocks; ++nr) {
-    std::size_t want = left < static_cast<long long>(SERVER_BLOCK_SIZE)
-                           ? static_cast<std::size_t>(left)
-                           : SERVER_BLOCK_SIZE;
-    long n = server_read_full(fd, log_block.data, want);
-    if (n <= 0 || static_cast<std::size_t>(n) != want) {
-      ztpu_log(LOG_ERR, "[SERVER] upload log read block %d failed\n", static_cast<int>(nr));
-      return -1;
-    }
-    left -= n;
-    log_block.block_nr = static_cast<std::uint16_t>(nr);
-    log_block.data_len = static_cast<std::uint16_t>(n);
-    upload_log_rsp rsp{};
-    std::size_t len = 0;
-    if (exchange(SERVER_SP_UPLOAD_LOG, log_block, offsetof(upload_log_req, data) + n, &rsp,
-                 sizeof(rsp), &len) != 0) {
-      ztpu_log(LOG_ERR, "[SERVER] upload log block %d failed\n", static_cast<int>(nr));
-      return -1;
-    }
-    // A response too short to carry its status byte accepts nothing.
-    if (len != sizeof(rsp)) {
-      ztpu_log(LOG_ERR, "[SERVER] invalid upload log response\n");
-      return -1;
-    }
-    if (rsp.status != 0) {
-      ztpu_log(LOG_ERR, "[SERVER] upload log response status: %d\n", rsp.status);
-      return -1;
-    }
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -133,17 +90,10 @@ int server_do_upload_log(const heartbeat_cmd* cmd) {
   req.blocks = static_cast<std::uint16_t>(blocks);
 
   upload_log_notify_rsp rsp{};
-  std::size_t len = 0;
-  if (exchange(SERVER_SP_UPLOAD_LOG_NOTIFY, req, sizeof(req), &rsp, sizeof(rsp), &len) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] upload log notification request failed\n");
-    return -1;
-  }
-  if (len != sizeof(rsp)) {
-    ztpu_log(LOG_ERR, "[SERVER] invalid upload log notification response\n");
-    return -1;
-  }
-  if (rsp.status != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] upload log notification response status: %d\n", rsp.status);
+  if (server_exchange(
+          SERVER_SP_UPLOAD_LOG_NOTIFY, req, sizeof(req), &rsp,
+          {"upload log notification request failed\n", "invalid upload log notification response\n",
+           "upload log notification response status"}) != 0) {
     return -1;
   }
 
@@ -151,7 +101,7 @@ int server_do_upload_log(const heartbeat_cmd* cmd) {
   std::memcpy(log_block.tpu_id, req.tpu_id, sizeof(log_block.tpu_id));
   std::memcpy(log_block.filename, req.filename, sizeof(log_block.filename));
   ztpu_log(LOG_INFO, "[SERVER] uploading syslog %s (%d B)\n", path, static_cast<int>(size));
-  return send_log_blocks(fd.get(), size, blocks);
+  return server_send_blocks<upload_log_rsp>(SERVER_SP_UPLOAD_LOG, "log", log_block, fd.get(), size);
 }
 
 int server_do_update_cfg(const heartbeat_cmd* cmd) {
@@ -167,9 +117,9 @@ int server_do_update_cfg(const heartbeat_cmd* cmd) {
 
   std::unique_ptr<update_cfg_rsp> rsp(new (std::nothrow) update_cfg_rsp);
   if (!rsp) return -1;
-  std::size_t len = 0;
-  if (exchange(SERVER_SP_UPDATE_CFG, req, sizeof(req), rsp.get(), sizeof(update_cfg_rsp), &len) !=
-      0) {
+  std::size_t len = sizeof(update_cfg_rsp);
+  if (sp_tcp_chan(SERVER_SP_UPDATE_CFG, reinterpret_cast<const std::uint8_t*>(&req), sizeof(req),
+                  reinterpret_cast<std::uint8_t*>(rsp.get()), &len) != 0) {
     ztpu_log(LOG_ERR, "[SERVER] update_cfg request failed\n");
     return -1;
   }
@@ -195,13 +145,8 @@ int server_do_update_key(const heartbeat_cmd* cmd) {
   req.key_ver = cmd->arg.key.key_ver;  // the version the command names
 
   update_key_rsp info{};
-  std::size_t len = 0;
-  if (exchange(SERVER_SP_UPDATE_KEY, req, sizeof(req), &info, sizeof(info), &len) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] update key request failed\n");
-    return -1;
-  }
-  if (len != sizeof(info)) {
-    ztpu_log(LOG_ERR, "[SERVER] update key failed\n");
+  if (server_exchange(SERVER_SP_UPDATE_KEY, req, sizeof(req), &info,
+                      {"update key request failed\n", "update key failed\n", nullptr}) != 0) {
     return -1;
   }
 
@@ -264,17 +209,12 @@ int server_do_receipt(const heartbeat_cmd* cmd, int status) {
   std::memcpy(req.cmd_id, cmd->cmd_id, sizeof(req.cmd_id));
   req.cmd = cmd->cmd;
   req.status = static_cast<std::uint8_t>(status);
+  char invalid[48];
+  std::snprintf(invalid, sizeof(invalid), "receipt failed (cmd:0x%x\n\n",
+                static_cast<unsigned>(cmd->cmd));
   receipt_cmd rsp{};
-  std::size_t len = 0;
-  if (exchange(SERVER_SP_RECEIPT, req, sizeof(req), &rsp, sizeof(rsp), &len) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] receipt request failed\n");
-    return -1;
-  }
-  if (len != sizeof(rsp)) {
-    ztpu_log(LOG_ERR, "[SERVER] receipt failed (cmd:0x%x\n\n", static_cast<unsigned>(cmd->cmd));
-    return -1;
-  }
-  return 0;
+  return server_exchange(SERVER_SP_RECEIPT, req, sizeof(req), &rsp,
+                         {"receipt request failed\n", invalid, nullptr});
 }
 
 int server_do_command(const heartbeat_cmd* cmd) {

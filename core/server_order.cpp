@@ -17,6 +17,7 @@
 #include <ctime>
 #include <new>
 
+#include "server_exchange.h"
 #include "server_internal.h"
 #include "sproto/sp_common.h"
 #include "ztpu/log.h"
@@ -119,43 +120,6 @@ void move_to_backup(server_order* slot) {
   }
   ztpu_log(LOG_ERR, "[SERVER] move order %s to backup failed\n", slot->filename);
   make_dir(ztpu::path::backup_dir);
-}
-
-int send_order_blocks(int fd, long long size, long long blocks) {
-  long long left = size;
-  for (long long nr = 1; nr <= blocks; ++nr) {
-    std::size_t want = left < static_cast<long long>(SERVER_BLOCK_SIZE)
-                           ? static_cast<std::size_t>(left)
-                           : SERVER_BLOCK_SIZE;
-    long n = server_read_full(fd, order_block.data, want);
-    // A file shorter than announced changed under us: it is announced
-    // again in the next pass rather than taken as done.
-    if (n < 0 || static_cast<std::size_t>(n) != want) {
-      ztpu_log(LOG_ERR, "[SERVER] upload order read block %d failed\n", static_cast<int>(nr));
-      return -1;
-    }
-    left -= n;
-    order_block.block_nr = static_cast<std::uint16_t>(nr);
-    order_block.data_len = static_cast<std::uint16_t>(n);
-    upload_order_rsp rsp{};
-    std::size_t len = sizeof(rsp);
-    if (sp_tcp_chan(SERVER_SP_UPLOAD_ORDER, reinterpret_cast<const std::uint8_t*>(&order_block),
-                    offsetof(upload_order_req, data) + static_cast<std::size_t>(n),
-                    reinterpret_cast<std::uint8_t*>(&rsp), &len) != 0) {
-      ztpu_log(LOG_ERR, "[SERVER] upload order block %d failed\n", static_cast<int>(nr));
-      return -1;
-    }
-    // Too short to carry its status byte: nothing was accepted.
-    if (len != sizeof(rsp)) {
-      ztpu_log(LOG_ERR, "[SERVER] invalid upload order response\n");
-      return -1;
-    }
-    if (rsp.status != 0) {
-      ztpu_log(LOG_ERR, "[SERVER] upload order response status: %d\n", rsp.status);
-      return -1;
-    }
-  }
-  return 0;
 }
 
 }  // namespace
@@ -263,18 +227,10 @@ int server_do_upload_order(const char* filename) {
   req.blocks = static_cast<std::uint16_t>(blocks);
 
   upload_order_notify_rsp rsp{};
-  std::size_t len = sizeof(rsp);
-  if (sp_tcp_chan(SERVER_SP_UPLOAD_ORDER_NOTIFY, reinterpret_cast<const std::uint8_t*>(&req),
-                  sizeof(req), reinterpret_cast<std::uint8_t*>(&rsp), &len) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] upload order notification request failed\n");
-    return -1;
-  }
-  if (len != sizeof(rsp)) {
-    ztpu_log(LOG_ERR, "[SERVER] invalid upload order notification response\n");
-    return -1;
-  }
-  if (rsp.status != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] order notification response status: %d\n", rsp.status);
+  if (server_exchange(SERVER_SP_UPLOAD_ORDER_NOTIFY, req, sizeof(req), &rsp,
+                      {"upload order notification request failed\n",
+                       "invalid upload order notification response\n",
+                       "order notification response status"}) != 0) {
     return -1;
   }
 
@@ -282,7 +238,8 @@ int server_do_upload_order(const char* filename) {
   std::memcpy(order_block.tpu_id, req.tpu_id, sizeof(order_block.tpu_id));
   std::memcpy(order_block.filename, req.filename, sizeof(order_block.filename));
   ztpu_log(LOG_INFO, "[SERVER] uploading order %s (%d B)\n", filename, static_cast<int>(size));
-  return send_order_blocks(fd.get(), size, blocks);
+  return server_send_blocks<upload_order_rsp>(SERVER_SP_UPLOAD_ORDER, "order", order_block,
+                                              fd.get(), size);
 }
 
 void server_order_upload_pass(const std::atomic<int>& running) {
