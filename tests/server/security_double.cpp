@@ -18,7 +18,6 @@ std::atomic<int> removed{0};
 std::mutex mu;
 std::vector<std::vector<std::uint8_t>> saved;
 std::vector<std::array<std::uint8_t, 2>> enabled;
-int save_result = 0;
 int enable_result = 0;
 std::atomic<int> repairs{0};
 std::atomic<int> repairs_locked{0};
@@ -30,10 +29,6 @@ int remove_calls() { return removed.load(); }
 std::vector<std::vector<std::uint8_t>> saved_payloads() {
   std::lock_guard<std::mutex> g(mu);
   return saved;
-}
-void set_save_result(int result) {
-  std::lock_guard<std::mutex> g(mu);
-  save_result = result;
 }
 std::vector<std::array<std::uint8_t, 2>> enabled_versions() {
   std::lock_guard<std::mutex> g(mu);
@@ -73,7 +68,7 @@ int security_remove_keytable() {
 int security_save_pf2file(u8* pData, u32 len) {
   std::lock_guard<std::mutex> g(mu);
   saved.emplace_back(pData, pData + len);
-  return save_result;
+  return 0;
 }
 
 int security_enable_pf(u8* ver) {

@@ -20,9 +20,8 @@ void set_need_remove(bool need);
 int remove_calls();
 
 // Key payloads stored with security_save_pf2file, in order; the next
-// results of saving and enabling.
+// result of enabling.
 std::vector<std::vector<std::uint8_t>> saved_payloads();
-void set_save_result(int result);
 // Versions passed to security_enable_pf (2 bytes each), in order.
 std::vector<std::array<std::uint8_t, 2>> enabled_versions();
 void set_enable_result(int result);

@@ -1,48 +1,33 @@
 // Server commands carried out against the back-end simulator, each called
 // directly (the command thread itself is covered at the end).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "backend_sim.h"
 #include "security_double.h"
 #include "server_fixture.h"
-#include "server_internal.h"
-#include "test_support.h"
-#include "ztpu/mconf.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using ztpu_backend::BackendSim;
 using ztpu_backend::Bytes;
 using ztpu_backend::Fault;
 using ztpu_backend::FaultKind;
 
-class Commands : public ::testing::Test {
+class Commands : public server_test::SimBoard {
  protected:
   void SetUp() override {
-    ztpu_backend::Options o;
-    o.check_device_id = true;
-    std::copy(security_double::kDeviceId.begin(), security_double::kDeviceId.end(),
-              o.device_id.begin());
-    ASSERT_EQ(sim.start(o), 0);
-    conf = server_test::config_text(sim.port(), {{"config_ver", "CFG-2026-12-06-LONG-VERSION"}});
-    dir.write("etc/ztpu.conf", conf);
-    dir.mkdirs("var/log");
-    ASSERT_EQ(mconf_init(), 0);
+    start_board(security_double::kDeviceId, {{"config_ver", "CFG-2026-12-06-LONG-VERSION"}});
     ASSERT_EQ(server_init_connection(), 0);
   }
-  void TearDown() override {
-    sim.stop();
-    mconf_exit();
-  }
-
   heartbeat_cmd deliver(std::uint16_t code, std::uint8_t id, std::uint16_t key_ver = 0) {
     heartbeat_cmd c{};
     std::memset(c.cmd_id, id, sizeof(c.cmd_id));
@@ -51,27 +36,16 @@ class Commands : public ::testing::Test {
     sim.note_delivered(c);
     return c;
   }
-  // The single receipt the server got; fails the test when there is not one.
-  receipt_cmd only_receipt() {
-    auto r = sim.receipts();
-    EXPECT_EQ(r.size(), 1u);
-    return r.empty() ? receipt_cmd{} : r[0];
+  // The receipts' statuses, in order.
+  std::vector<int> receipt_statuses() const {
+    std::vector<int> out;
+    for (const receipt_cmd& r : sim.receipts()) out.push_back(r.status);
+    return out;
   }
-  std::vector<std::string> log_files() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/var/log"))
-      names.push_back(e.path().filename().string());
-    return names;
+  std::size_t log_file_count() const {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(dir.path() + "/var/log"), {}));
   }
-  void expect_no_violations() {
-    auto v = sim.violations();
-    EXPECT_TRUE(v.empty()) << v.front();
-  }
-
-  ztpu_test::ScratchDir dir;
-  ztpu_test::LogCapture log;
-  BackendSim sim;
-  std::string conf;
 };
 
 std::string pattern(std::size_t n) {
@@ -99,7 +73,6 @@ TEST_F(Commands, UploadLogSendsTheRenamedLogInBlocks) {
   // Renamed in place and left there; the next message starts a new log.
   EXPECT_FALSE(dir.exists("var/log/messages"));
   EXPECT_EQ(dir.read("var/log/" + name), text);
-  EXPECT_EQ(sim.count(SERVER_SP_UPLOAD_LOG), 3);
   EXPECT_TRUE(sim.receipts().empty());
   EXPECT_TRUE(log.contains("[SERVER] uploading syslog ./var/log/" + name + " (2500 B)\n", LOG_INFO))
       << log.dump();
@@ -116,24 +89,23 @@ TEST_F(Commands, UploadLogEdgeSizes) {
   // Empty: announced with no blocks.
   dir.write("var/log/messages", "");
   EXPECT_EQ(server_do_command(&c), 0) << log.dump();
-  ASSERT_EQ(sim.log_files().size(), 1u);
-  EXPECT_EQ(sim.log_files().begin()->second.blocks, 0);
-  EXPECT_TRUE(sim.log_files().begin()->second.complete);
+  auto files = sim.log_files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.begin()->second.blocks, 0);
+  EXPECT_TRUE(files.begin()->second.complete);
   EXPECT_EQ(sim.count(SERVER_SP_UPLOAD_LOG), 0);
 
   // One byte: one block of one byte (under the next second's name).
   std::this_thread::sleep_for(1100ms);
   dir.write("var/log/messages", "x");
-  int rc = server_do_command(&c);
-  EXPECT_EQ(rc, 0) << log.dump();
+  EXPECT_EQ(server_do_command(&c), 0) << log.dump();
   EXPECT_EQ(sim.count(SERVER_SP_UPLOAD_LOG), 1);
-  auto reqs = sim.requests();
-  const Bytes& last = reqs.back().data;
+  const Bytes last = sim.requests().back().data;
   ASSERT_EQ(last.size(), 39u);
   EXPECT_EQ(last[34], 1);  // block 1
   EXPECT_EQ(last[36], 1);  // of 1 byte
   EXPECT_EQ(last[38], 'x');
-  EXPECT_EQ(log_files().size(), 2u);
+  EXPECT_EQ(log_file_count(), 2u);
   EXPECT_TRUE(sim.receipts().empty());
   expect_no_violations();
 }
@@ -141,8 +113,7 @@ TEST_F(Commands, UploadLogEdgeSizes) {
 TEST_F(Commands, UploadLogNeverReplacesAnEarlierLog) {
   // Logs already uploaded under the names of this second and the next few.
   std::time_t now = std::time(nullptr);
-  for (int i = 0; i < 4; ++i) {
-    std::time_t t = now + i;
+  for (std::time_t t = now; t < now + 4; ++t) {
     struct tm tm_t {};
     localtime_r(&t, &tm_t);
     char name[32];
@@ -154,7 +125,8 @@ TEST_F(Commands, UploadLogNeverReplacesAnEarlierLog) {
   EXPECT_EQ(server_do_command(&c), -1);
   EXPECT_TRUE(log.contains("already exists", LOG_ERR)) << log.dump();
   EXPECT_EQ(dir.read("var/log/messages"), "new\n");
-  for (const std::string& n : log_files()) {
+  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/var/log")) {
+    const std::string n = e.path().filename().string();
     if (n != "messages") {
       EXPECT_EQ(dir.read("var/log/" + n), "earlier log\n");
     }
@@ -196,11 +168,11 @@ TEST_F(Commands, ConfigurationIsInForceAtOnceAndWrittenByteForByte) {
 
   EXPECT_EQ(mconf_get_int(MC_HEARTBEAT_INTERVAL), 7);
   EXPECT_EQ(dir.read("etc/ztpu.conf"), next);
-  receipt_cmd r = only_receipt();
-  EXPECT_EQ(r.cmd, HB_CMD_UPDATE_CFG);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.cmd_id[0], 4);
-
+  auto r = sim.receipts();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].cmd, HB_CMD_UPDATE_CFG);
+  EXPECT_EQ(r[0].status, 0);
+  EXPECT_EQ(r[0].cmd_id[0], 4);
   // The version too long for its field went out as its first 16 characters.
   auto reqs = sim.requests();
   ASSERT_EQ(reqs[0].cmd, SERVER_SP_UPDATE_CFG);
@@ -209,18 +181,14 @@ TEST_F(Commands, ConfigurationIsInForceAtOnceAndWrittenByteForByte) {
 }
 
 TEST_F(Commands, ConfigurationFailuresChangeNothing) {
+  heartbeat_cmd c = deliver(HB_CMD_UPDATE_CFG, 5);
   // A text lacking an item: refused by the store.
   sim.set_config(server_test::config_text(sim.port(), {{"heartbeat_interval", ""}}));
-  heartbeat_cmd c = deliver(HB_CMD_UPDATE_CFG, 5);
   EXPECT_EQ(server_do_command(&c), 0);  // the receipt went through
-  EXPECT_EQ(dir.read("etc/ztpu.conf"), conf);
-  EXPECT_EQ(mconf_get_int(MC_HEARTBEAT_INTERVAL), 1);
-
   // No content at all.
   sim.set_response(SERVER_SP_UPDATE_CFG, Bytes(64, 0));
   EXPECT_EQ(server_do_command(&c), 0);
   EXPECT_TRUE(log.contains("[SERVER] no configuration content response\n", LOG_ERR));
-
   // Content that does not match its digest.
   Bytes bad(64, 0);
   std::string text = server_test::config_text(sim.port(), {{"heartbeat_interval", "9"}});
@@ -229,9 +197,7 @@ TEST_F(Commands, ConfigurationFailuresChangeNothing) {
   EXPECT_EQ(server_do_command(&c), 0);
   EXPECT_TRUE(log.contains("[SERVER] update config md5 check failed\n", LOG_ERR));
 
-  auto r = sim.receipts();
-  ASSERT_EQ(r.size(), 3u);
-  for (const receipt_cmd& one : r) EXPECT_EQ(one.status, 1);
+  EXPECT_EQ(receipt_statuses(), (std::vector<int>{1, 1, 1}));
   EXPECT_EQ(dir.read("etc/ztpu.conf"), conf);
   EXPECT_EQ(mconf_get_int(MC_HEARTBEAT_INTERVAL), 1);
 }
@@ -249,13 +215,12 @@ TEST_F(Commands, KeyFileIsDownloadedInBlocksAndStored) {
   sim.set_key_file(file, 0x0203, 100);
   heartbeat_cmd c = deliver(HB_CMD_UPDATE_KEY, 6, 0x0203);
   EXPECT_EQ(server_do_command(&c), 0) << log.dump();
-  auto saved = security_double::saved_payloads();
-  ASSERT_EQ(saved.size(), 1u);
-  EXPECT_EQ(saved[0], file);
+  EXPECT_EQ(security_double::saved_payloads(), std::vector<Bytes>{file});
   EXPECT_EQ(sim.count(SERVER_SP_DOWNLOAD_KEY), 2);
-  receipt_cmd r = only_receipt();
-  EXPECT_EQ(r.cmd, HB_CMD_UPDATE_KEY);
-  EXPECT_EQ(r.status, 0);
+  auto r = sim.receipts();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].cmd, HB_CMD_UPDATE_KEY);
+  EXPECT_EQ(r[0].status, 0);
   // The request names the command's version (the simulator checks it).
   auto reqs = sim.requests();
   ASSERT_EQ(reqs[0].cmd, SERVER_SP_UPDATE_KEY);
@@ -303,9 +268,7 @@ TEST_F(Commands, KeyDownloadFailuresStoreNothing) {
   EXPECT_TRUE(log.contains("[SERVER] update key failed\n", LOG_ERR));
 
   EXPECT_EQ(security_double::saved_payloads().size(), saved_before);
-  auto r = sim.receipts();
-  ASSERT_EQ(r.size(), 5u);
-  for (const receipt_cmd& one : r) EXPECT_EQ(one.status, 1);
+  EXPECT_EQ(receipt_statuses(), (std::vector<int>{1, 1, 1, 1, 1}));
 }
 
 TEST_F(Commands, ApplyKeyPassesTheVersionAndReportsItsResult) {
@@ -317,18 +280,11 @@ TEST_F(Commands, ApplyKeyPassesTheVersionAndReportsItsResult) {
   security_double::set_enable_result(0);
   auto v = security_double::enabled_versions();
   ASSERT_EQ(v.size(), before + 2);
-  v.erase(v.begin(), v.begin() + static_cast<long>(before));
-  EXPECT_EQ(v[0][0], 0x02);
-  EXPECT_EQ(v[0][1], 0x03);
-  auto r = sim.receipts();
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].status, 0);
-  EXPECT_EQ(r[1].status, 1);
-  EXPECT_EQ(r[1].cmd, HB_CMD_APPLY_KEY);
+  EXPECT_EQ(v[before], (std::array<std::uint8_t, 2>{0x02, 0x03}));
+  EXPECT_EQ(receipt_statuses(), (std::vector<int>{0, 1}));
+  EXPECT_EQ(sim.receipts()[1].cmd, HB_CMD_APPLY_KEY);
   EXPECT_TRUE(sim.count(SERVER_SP_UPDATE_KEY) == 0 && sim.count(SERVER_SP_DOWNLOAD_KEY) == 0);
 }
-
-// ---- Receipts ----
 
 TEST_F(Commands, ReceiptFailures) {
   heartbeat_cmd c = deliver(HB_CMD_APPLY_KEY, 9, 0x0101);
@@ -351,14 +307,10 @@ TEST_F(Commands, ThreadCarriesOutDeliveredCommandsInOrder) {
   sim.push_heartbeat_command(HB_CMD_UPLOAD_LOG, {1, 0, 0, 0, 0, 2});
   sim.push_heartbeat_command(HB_CMD_APPLY_KEY, {1, 0, 0, 0, 0, 3}, {0x05, 0x01});
   ASSERT_EQ(server_init(), 0);
-  ASSERT_TRUE(server_test::wait_until([&] { return sim.receipts().size() == 2; }, 10s))
-      << log.dump();
+  heartbeat_cmd q[4];
   ASSERT_TRUE(server_test::wait_until(
-      [] {
-        heartbeat_cmd q[4];
-        return server_command_pending(q, 4) == 0;
-      },
-      2s));
+      [&] { return sim.receipts().size() == 2 && server_command_pending(q, 4) == 0; }, 10s))
+      << log.dump();
   server_exit();
 
   auto r = sim.receipts();
@@ -369,12 +321,10 @@ TEST_F(Commands, ThreadCarriesOutDeliveredCommandsInOrder) {
   EXPECT_EQ(dir.read("etc/ztpu.conf").substr(0, 18), "config_ver=T-0003\n");
   // A receipt follows the command it acknowledges.
   auto reqs = sim.requests();
-  int cfg_at = -1, first_receipt = -1;
-  for (int i = 0; i < static_cast<int>(reqs.size()); ++i) {
-    if (reqs[i].cmd == SERVER_SP_UPDATE_CFG && cfg_at < 0) cfg_at = i;
-    if (reqs[i].cmd == SERVER_SP_RECEIPT && first_receipt < 0) first_receipt = i;
-  }
-  EXPECT_LT(cfg_at, first_receipt);
+  auto first = [&](std::uint16_t cmd) {
+    return std::find_if(reqs.begin(), reqs.end(), [&](const auto& x) { return x.cmd == cmd; });
+  };
+  EXPECT_LT(first(SERVER_SP_UPDATE_CFG), first(SERVER_SP_RECEIPT));
   expect_no_violations();
 }
 

@@ -1,7 +1,11 @@
 // Shared by the server link tests: a complete configuration pointing at
-// the back-end simulator, and a bounded wait.
+// the back-end simulator, a scratch board that talks to it, and a bounded
+// wait.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -9,6 +13,11 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "backend_sim.h"
+#include "server_internal.h"
+#include "test_support.h"
+#include "ztpu/mconf.h"
 
 namespace server_test {
 
@@ -47,5 +56,37 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit) {
   }
   return pred();
 }
+
+// A scratch board whose configuration points at a strict simulator that
+// expects `device_id`; the link is stopped after each test.
+class SimBoard : public ::testing::Test {
+ protected:
+  template <typename Id>
+  void start_board(const Id& device_id, const std::map<std::string, std::string>& set = {}) {
+    ztpu_backend::Options o;
+    o.check_device_id = true;
+    std::copy(device_id.begin(), device_id.end(), o.device_id.begin());
+    ASSERT_EQ(sim.start(o), 0);
+    conf = config_text(sim.port(), set);
+    dir.mkdirs("var/ulocal");
+    dir.mkdirs("var/log");
+    dir.write("etc/ztpu.conf", conf);
+    ASSERT_EQ(mconf_init(), 0);
+  }
+  void TearDown() override {
+    server_exit();
+    sim.stop();
+    mconf_exit();
+  }
+  void expect_no_violations() const {
+    auto v = sim.violations();
+    EXPECT_TRUE(v.empty()) << v.front();
+  }
+
+  ztpu_test::ScratchDir dir;
+  ztpu_test::LogCapture log;
+  ztpu_backend::BackendSim sim;
+  std::string conf;
+};
 
 }  // namespace server_test

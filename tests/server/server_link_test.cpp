@@ -1,3 +1,5 @@
+// The heartbeat thread against the back-end simulator: sign-in, the link
+// status and its transitions, command queueing and the old key table.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -6,72 +8,25 @@
 #include <string>
 #include <thread>
 
-#include "backend_sim.h"
 #include "security_double.h"
-#include "server_internal.h"
-#include "test_support.h"
-#include "ztpu/mconf.h"
+#include "server_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using ztpu_backend::BackendSim;
+using server_test::wait_until;
 using ztpu_backend::Bytes;
 using Clock = std::chrono::steady_clock;
 
-struct LinkConfig {
-  int retries = 3;
-  int offline_delay = 30;
-  int old_security_life = 600;
-};
-
-std::string config_text(std::uint16_t port, const LinkConfig& c) {
-  return "config_ver=T-0001\nipaddr=127.0.0.2\nnetmask=255.0.0.0\ngateway=127.0.0.1\n"
-         "dns=127.0.0.1\ndns2=127.0.0.1\ntime_server=127.0.0.1\ntpu_code=T01\n"
-         "merchant_code=M01\nexit_flag=0\nserver_ip=127.0.0.1\n"
-         "server_port=" +
-         std::to_string(port) +
-         "\nupload_interval=1\nheartbeat_interval=1\n"
-         "heartbeat_retries=" +
-         std::to_string(c.retries) +
-         "\nvoucher_check_time=60\nfile_block_size=1024\ndefault_station=1\n"
-         "use_default_station=0\n"
-         "offline_delay=" +
-         std::to_string(c.offline_delay) +
-         "\nold_security_life=" + std::to_string(c.old_security_life) + "\n";
-}
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit) {
-  auto end = Clock::now() + limit;
-  while (Clock::now() < end) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return pred();
-}
-
-class ServerLink : public ::testing::Test {
+class ServerLink : public server_test::SimBoard {
  protected:
-  void start(const LinkConfig& c, bool offline_server = false) {
-    ztpu_backend::Options o;
-    o.check_device_id = true;
-    std::copy(security_double::kDeviceId.begin(), security_double::kDeviceId.end(),
-              o.device_id.begin());
-    ASSERT_EQ(sim.start(o), 0);
+  // `set` as config_text; an offline server refuses every request.
+  void start(const std::map<std::string, std::string>& set = {}, bool offline_server = false) {
+    start_board(security_double::kDeviceId, set);
     sim.set_offline(offline_server);
-    dir.mkdirs("var/ulocal");
-    dir.write("etc/ztpu.conf", config_text(sim.port(), c));
-    ASSERT_EQ(mconf_init(), 0);
     t0 = Clock::now();
     ASSERT_EQ(server_init(), 0);
   }
-  void TearDown() override {
-    server_exit();
-    sim.stop();
-    mconf_exit();
-  }
-
   // Position of the n-th (from 0) message containing `needle`, or -1.
   int find(const std::string& needle, int nth = 0) const {
     auto msgs = log.messages();
@@ -90,10 +45,11 @@ class ServerLink : public ::testing::Test {
     }
     return beats;
   }
+  static int pending() {
+    heartbeat_cmd q[4];
+    return server_command_pending(q, 4);
+  }
 
-  ztpu_test::ScratchDir dir;
-  ztpu_test::LogCapture log;
-  BackendSim sim;
   Clock::time_point t0;
 };
 
@@ -142,7 +98,7 @@ TEST_F(ServerLink, SignsInThenSendsHeartbeats) {
   std::uint32_t t =
       req[32] | req[33] << 8 | req[34] << 16 | static_cast<std::uint32_t>(req[35]) << 24;
   EXPECT_LE(std::abs(static_cast<long>(t) - static_cast<long>(std::time(nullptr))), 5);
-  EXPECT_TRUE(sim.violations().empty()) << sim.violations().front();
+  expect_no_violations();
 
   auto stop = Clock::now();
   server_exit();
@@ -165,11 +121,7 @@ TEST_F(ServerLink, UnreachableServerStaysOfflineAndKeepsTrying) {
 }
 
 TEST_F(ServerLink, PrivilegedPortIsRefusedBeforeAnyExchange) {
-  ASSERT_EQ(sim.start({}), 0);
-  dir.mkdirs("var/ulocal");
-  dir.write("etc/ztpu.conf", config_text(80, {}));
-  ASSERT_EQ(mconf_init(), 0);
-  ASSERT_EQ(server_init(), 0);
+  start({{"server_port", "80"}});
   ASSERT_TRUE(wait_until([&] { return log.count("[SERVER] init connection failed\n") >= 1; }, 4s));
   int first = find("[SERVER] failed to initialize connection\n");
   ASSERT_GE(first, 0);
@@ -179,9 +131,7 @@ TEST_F(ServerLink, PrivilegedPortIsRefusedBeforeAnyExchange) {
 }
 
 TEST_F(ServerLink, RetriesAreUsedUpAndResetBySuccess) {
-  LinkConfig c;
-  c.retries = 1;
-  start(c);
+  start({{"heartbeat_retries", "1"}});
   sim.push_heartbeat_raw(heartbeat_area(36, 0));     // failure: retries 1 -> 0
   sim.push_heartbeat_raw(heartbeat_area(20, 0));     // success: back to 1
   sim.push_heartbeat_raw(heartbeat_area(28, 0x14));  // failure: 0
@@ -197,7 +147,7 @@ TEST_F(ServerLink, RetriesAreUsedUpAndResetBySuccess) {
   EXPECT_EQ(log.count("server status: online"), 1u);
   ASSERT_TRUE(wait_until([&] { return log.count("server status: signed in") == 2; }, 2s));
   EXPECT_GT(find("server status: signed in", 1), online);
-  EXPECT_TRUE(sim.violations().empty());
+  expect_no_violations();
 }
 
 TEST_F(ServerLink, SigninCommandSignsInAgainAtOnce) {
@@ -207,14 +157,11 @@ TEST_F(ServerLink, SigninCommandSignsInAgainAtOnce) {
   EXPECT_EQ(heartbeats_after_signin(0), 1);
   EXPECT_EQ(log.count("server status: online"), 1u);
   EXPECT_EQ(find("hearbeat failed"), -1) << log.dump();
-  heartbeat_cmd q[4];
-  EXPECT_EQ(server_command_pending(q, 4), 0);  // not a queued command
+  EXPECT_EQ(pending(), 0);  // not a queued command
 }
 
 TEST_F(ServerLink, OfflineOnlyAfterTheDeadlineThenSignsInAgain) {
-  LinkConfig c;
-  c.offline_delay = 2;
-  start(c);
+  start({{"offline_delay", "2"}});
   sim.push_heartbeat_command(0x10, {0, 0, 0, 0, 0, 1});
   ASSERT_TRUE(sim.wait_for_count(0x11, 1, 5s)) << log.dump();
   sim.set_offline(true);
@@ -247,12 +194,7 @@ TEST_F(ServerLink, DeliveredCommandsAreQueuedOncePerCode) {
   sim.push_heartbeat_command(0x19, {2, 2, 2, 2, 2, 2});
   sim.push_heartbeat_command(0x15, {3, 3, 3, 3, 3, 3}, {0x02, 0x01});
   ASSERT_TRUE(sim.wait_for_count(0x11, 3, 7s)) << log.dump();
-  ASSERT_TRUE(wait_until(
-      [] {
-        heartbeat_cmd q[4];
-        return server_command_pending(q, 4) == 2;
-      },
-      1s));
+  ASSERT_TRUE(wait_until([] { return pending() == 2; }, 1s));
 
   heartbeat_cmd q[4];
   ASSERT_EQ(server_command_pending(q, 4), 2);
@@ -265,9 +207,7 @@ TEST_F(ServerLink, DeliveredCommandsAreQueuedOncePerCode) {
 }
 
 TEST_F(ServerLink, OldKeyTableRemovedAfterItsLife) {
-  LinkConfig c;
-  c.old_security_life = 2;
-  start(c);
+  start({{"old_security_life", "2"}});
   ASSERT_TRUE(sim.wait_for_count(0x11, 1, 5s)) << log.dump();
   security_double::set_need_remove(true);
   int marked_at = sim.count(0x11);

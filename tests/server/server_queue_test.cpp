@@ -63,28 +63,4 @@ TEST(ServerQueue, FirstInFirstOutAndDuplicatesDropped) {
   EXPECT_EQ(q[3].cmd_id[0], 9);
 }
 
-TEST(ServerQueue, ListKeepsItsLinksConsistent) {
-  struct item {
-    list_node node;
-    int value;
-  };
-  list_node head;
-  list_init(&head);
-  EXPECT_TRUE(list_empty(&head));
-  item a{{}, 1}, b{{}, 2}, c{{}, 3};
-  list_add_tail(&a.node, &head);
-  list_add_tail(&b.node, &head);
-  list_add_tail(&c.node, &head);
-  list_del(&b.node);
-  EXPECT_EQ(b.node.next, nullptr);
-  int sum = 0;
-  list_for_each(&head, [&](list_node* n) { sum = sum * 10 + list_entry<item>(n)->value; });
-  EXPECT_EQ(sum, 13);
-  EXPECT_EQ(head.prev, &c.node);
-  EXPECT_EQ(c.node.prev, &a.node);
-  list_del(&a.node);
-  list_del(&c.node);
-  EXPECT_TRUE(list_empty(&head));
-}
-
 }  // namespace

@@ -12,39 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "backend_sim.h"
-#include "sproto/sp_common.h"
-#include "test_support.h"
+#include "sp_fixture.h"
 
 namespace {
 
-using ztpu_backend::BackendSim;
 using ztpu_backend::Bytes;
 using ztpu_backend::Fault;
 using ztpu_backend::FaultKind;
 using Clock = std::chrono::steady_clock;
 
-sp_config_t make_config(std::uint16_t port, std::uint16_t apiver = 2) {
-  sp_config_t c{};
-  std::strcpy(c.tcp_ip, "127.0.0.1");
-  std::strcpy(c.udp_ip, "127.0.0.1");
-  c.tcp_port = port;
-  c.udp_port = port;
-  c.conn_timeout_sec = 1;
-  c.rw_timeout_sec = 1;
-  c.apiver = apiver;
-  return c;
-}
+using sp_test::make_config;
 
-class SpChan : public ::testing::Test {
+class SpChan : public sp_test::SimClient {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(sim.start({}), 0);
-    sp_config_t c = make_config(sim.port());
-    ASSERT_EQ(sp_init_conf(&c), 0);
-  }
-  void TearDown() override { sim.stop(); }
-
   // A well-formed sign-in request carrying `tag` in its device identifier.
   static Bytes signin(std::uint8_t tag = 0x42) {
     Bytes req(39, 0);
@@ -54,9 +34,6 @@ class SpChan : public ::testing::Test {
   int tcp(std::uint16_t cmd, const Bytes& req, std::uint8_t* out, std::size_t* len) {
     return sp_tcp_chan(cmd, req.data(), req.size(), out, len);
   }
-
-  BackendSim sim;
-  ztpu_test::LogCapture log;
 };
 
 TEST_F(SpChan, TcpAndUdpExchangesSucceed) {
@@ -77,14 +54,11 @@ TEST_F(SpChan, TcpAndUdpExchangesSucceed) {
   EXPECT_EQ(reqs[0].transport, ztpu_backend::Transport::tcp);
   EXPECT_EQ(reqs[1].transport, ztpu_backend::Transport::udp);
   EXPECT_EQ(reqs[1].data, hb);
-}
 
-TEST_F(SpChan, NullBuffersFailAtOnce) {
-  std::size_t len = 4;
-  std::uint8_t out[4];
-  EXPECT_EQ(sp_tcp_chan(0x10, nullptr, 0, out, &len), -1);
-  EXPECT_EQ(sp_udp_chan(0x11, out, 4, nullptr, &len), -1);
-  EXPECT_EQ(sim.requests().size(), 0u);
+  // Missing buffers fail before anything is sent.
+  EXPECT_EQ(sp_tcp_chan(0x10, nullptr, 0, out.data(), &len), -1);
+  EXPECT_EQ(sp_udp_chan(0x11, hb.data(), hb.size(), nullptr, &len), -1);
+  EXPECT_EQ(sim.requests().size(), 2u);
 }
 
 TEST_F(SpChan, RefusedConnectionLogsTheError) {
@@ -196,29 +170,6 @@ TEST_F(SpChan, UdpBoundsAreChecked) {
 
   // The oversized request never left: the server saw the three others only.
   EXPECT_EQ(sim.count(0x11), 3);
-}
-
-TEST_F(SpChan, StrictServerRecordsViolations) {
-  sp_config_t c = make_config(sim.port(), 3);
-  ASSERT_EQ(sp_init_conf(&c), 0);
-  std::array<std::uint8_t, 64> out{};
-  std::size_t len = out.size();
-  EXPECT_EQ(tcp(0x10, signin(), out.data(), &len), -1);
-  EXPECT_TRUE(log.contains("SP_ERROR business service error. status: 1 \n"));
-
-  c = make_config(sim.port(), 2);
-  ASSERT_EQ(sp_init_conf(&c), 0);
-  Bytes short_req(38, 0);
-  len = out.size();
-  EXPECT_EQ(tcp(0x10, short_req, out.data(), &len), -1);
-  len = out.size();
-  EXPECT_EQ(tcp(0x11, Bytes(20, 0), out.data(), &len), -1);  // heartbeat over TCP
-
-  auto v = sim.violations();
-  ASSERT_EQ(v.size(), 3u);
-  EXPECT_NE(v[0].find("api_version 3 != 2"), std::string::npos) << v[0];
-  EXPECT_NE(v[1].find("record of 38 bytes, expected 39"), std::string::npos) << v[1];
-  EXPECT_NE(v[2].find("wrong transport"), std::string::npos) << v[2];
 }
 
 TEST_F(SpChan, TwoThreadsExchangeAtOnce) {
