@@ -6,3 +6,5 @@ target_link_libraries(gate_latency_bench PRIVATE ztpu_gate ztpu_interface ztpu_c
                                                  ${CMAKE_DL_LIBS})
 target_compile_definitions(gate_latency_bench PRIVATE ZTPU_BENCH_BUILD_DIR="${PROJECT_BINARY_DIR}")
 add_dependencies(gate_latency_bench ztpu_testpcode)
+# The pseudo-terminal and gate frame helpers shared with the tests.
+target_include_directories(gate_latency_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)

@@ -19,7 +19,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +38,7 @@
 #include "../tools/testplugin/testpcode.h"
 #include "backend_sim.h"
 #include "gate.h"
+#include "gate_line.h"
 #include "interface.h"
 #include "ztpu/crypto.h"
 #include "ztpu/mconf.h"
@@ -195,18 +196,7 @@ Bytes ticket_record(u32 uid, u8 ticket_id, u32 ent_station, u32 ent_time) {
   return rec;
 }
 
-Bytes gate_frame(Bytes rec) {
-  rec[0] = static_cast<u8>(rec.size() - 3);
-  rec[1] = 0;
-  rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
-  Bytes f{0x02};
-  for (u8 b : rec) {
-    if (b == 0x02 || b == 0x03 || b == 0x10) f.push_back(0x10);
-    f.push_back(b);
-  }
-  f.push_back(0x03);
-  return f;
-}
+using ztpu_test::gate_frame;
 
 class Station {
  public:
@@ -225,7 +215,8 @@ class Station {
  private:
   std::string dir_, old_cwd_;
   ztpu_backend::BackendSim server_;
-  int gate_master_ = -1, gate_slave_ = -1, bt_master_ = -1, bt_slave_ = -1, air_ = -1;
+  std::unique_ptr<ztpu_test::Pty> gate_, bt_;
+  int air_ = -1;
   std::atomic<bool> serving_{false};
   std::atomic<bool> draining_{false};
   std::thread gate_thread_;
@@ -242,17 +233,6 @@ std::string Station::last_log() const {
   std::string line, last;
   while (std::getline(in, line)) last = line;
   return last;
-}
-
-int open_pty(const char* link, int* slave) {
-  const int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0 || symlink(ptsname(m), link) != 0) return -1;
-  *slave = open(link, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios tio{};
-  if (*slave < 0 || tcgetattr(*slave, &tio) != 0) return -1;
-  cfmakeraw(&tio);
-  tcsetattr(*slave, TCSANOW, &tio);
-  return m;
 }
 
 bool Station::start(std::string& why) {
@@ -278,29 +258,25 @@ bool Station::start(std::string& why) {
           "use_default_station=1\noffline_delay=600\nold_security_life=60\n";
   conf.close();
 
-  gate_master_ = open_pty("dev/ttySP2", &gate_slave_);
-  // Our own slave end stays open: without it the master reads fail while
-  // the daemon has the port closed.
-  bt_master_ = open_pty("dev/ttySP0", &bt_slave_);
-  if (gate_master_ < 0 || bt_master_ < 0) return why = "pseudo-terminals", false;
+  // Our own slave ends stay open: without them the master reads fail while
+  // the daemon has a port closed.
+  gate_ = std::make_unique<ztpu_test::Pty>("dev/ttySP2");
+  bt_ = std::make_unique<ztpu_test::Pty>("dev/ttySP0");
+  if (!gate_->ok() || !bt_->ok()) return why = "pseudo-terminals", false;
   // The phone's end of Bluetooth: replies are read and dropped.
   draining_ = true;
   bt_drain_ = std::thread([this] {
     std::array<u8, 256> buf{};
-    pollfd p{bt_master_, POLLIN, 0};
+    pollfd p{bt_->master(), POLLIN, 0};
     while (draining_.load())
-      if (poll(&p, 1, 100) > 0 && read(bt_master_, buf.data(), buf.size()) <= 0)
+      if (poll(&p, 1, 100) > 0 && read(bt_->master(), buf.data(), buf.size()) <= 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
   });
   // Silent microphone: a FIFO held open with nothing written.
   const std::string fifo = dir_ + "/air.fifo";
   mkfifo(fifo.c_str(), 0600);
   air_ = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  std::ofstream(".asoundrc")
-      << "pcm.!hw {\n  @args [ CARD DEV SUBDEV ]\n  @args.CARD { type string default \"0\" }\n"
-         "  @args.DEV { type integer default 0 }\n  @args.SUBDEV { type integer default -1 }\n"
-         "  type file\n  slave.pcm null\n  file \"/dev/null\"\n  infile \""
-      << fifo << "\"\n  format raw\n}\n";
+  std::ofstream(".asoundrc") << ztpu_test::asoundrc(fifo);
   setenv("HOME", dir_.c_str(), 1);
 
   serving_ = true;
@@ -325,33 +301,22 @@ void Station::stop() {
   gate_close();
   BleModuleExit();
   server_.stop();
-  for (int* fd : {&gate_master_, &gate_slave_, &bt_master_, &bt_slave_})
-    if (*fd >= 0) close(*fd), *fd = -1;
+  gate_.reset();
+  bt_.reset();
   if (!old_cwd_.empty()) std::filesystem::current_path(old_cwd_);
   std::error_code ec;
   if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 double Station::exchange(const Bytes& frame, int* code) {
-  if (write(gate_master_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
-    return -1;
+  const int fd = gate_->master();
+  if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return -1;
   const auto sent = Clock::now();
-  Bytes raw;
-  pollfd p{gate_master_, POLLIN, 0};
-  while (raw.size() < 128 && poll(&p, 1, 2000) > 0) {
-    std::array<u8, 64> buf{};
-    const ssize_t n = read(gate_master_, buf.data(), buf.size());
-    if (n <= 0) return -1;
-    raw.insert(raw.end(), buf.begin(), buf.begin() + n);
-    if (raw.size() >= 9 && raw.back() == 0x03) break;
-  }
+  const Bytes raw = ztpu_test::read_frame(fd, 2000);
   const auto got = Clock::now();
   last_work_ms_ = static_cast<double>(now_ns_of(got) - g_gate_read_ns.load()) / 1e6;
-  std::array<u8, 64> rec{};
-  int n = 0;
-  if (comm_protocol_parse(raw.data(), static_cast<int>(raw.size()), rec.data(), 64, &n) != 0 ||
-      n < 6)
-    return -1;
+  Bytes rec;
+  if (!ztpu_test::frame_record(raw, &rec) || rec.size() < 6) return -1;
   *code = rec[5];
   return std::chrono::duration<double, std::milli>(got - sent).count();
 }

@@ -4,18 +4,16 @@
 // symbolic link to the slave as on a simulated board.
 #include "gate.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "gate_line.h"
 #include "interface.h"
 #include "test_support.h"
 #include "ztpu/serial.h"
@@ -79,83 +77,55 @@ namespace {
 
 using Bytes = std::vector<u8>;
 
-// Frames a record with its length and check set; escapes by hand, since the
-// codec refuses to encode the gate's 5-byte command records.
-Bytes frame_of(Bytes rec) {
-  rec[0] = static_cast<u8>(rec.size() - 3);
-  rec[1] = 0;
-  rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
-  Bytes f{0x02};
-  for (u8 b : rec) {
-    if (b == 0x02 || b == 0x03 || b == 0x10) f.push_back(0x10);
-    f.push_back(b);
-  }
-  f.push_back(0x03);
-  return f;
-}
+using ztpu_test::gate_frame;
 
-Bytes simple_cmd(u8 code, u8 mark = 0x53) { return frame_of({0, 0, code, mark, 0}); }
+Bytes simple_cmd(u8 code, u8 mark = 0x53) { return gate_frame({0, 0, code, mark, 0}); }
 
 // 2024-05-06 07:08:09, station 0x01020304, return flag 1.
 Bytes enter_cmd() {
-  return frame_of({0, 0, 0x32, 0x53, 0, 0x20, 0x24, 0x05, 0x06, 0x07, 0x08, 0x09, 0x04, 0x03, 0x02,
-                   0x01, 0x01, 0});
+  return gate_frame({0, 0, 0x32, 0x53, 0, 0x20, 0x24, 0x05, 0x06, 0x07, 0x08, 0x09, 0x04, 0x03,
+                     0x02, 0x01, 0x01, 0});
 }
 
 // Fare 100 (0x64).
 Bytes exit_cmd() {
-  return frame_of({0,    0,    0x33, 0x53, 0,    0x20, 0x24, 0x05, 0x06, 0x07, 0x08,
-                   0x09, 0x14, 0x13, 0x12, 0x11, 0x64, 0x00, 0x00, 0x00, 0x01, 0});
+  return gate_frame({0,    0,    0x33, 0x53, 0,    0x20, 0x24, 0x05, 0x06, 0x07, 0x08,
+                     0x09, 0x14, 0x13, 0x12, 0x11, 0x64, 0x00, 0x00, 0x00, 0x01, 0});
 }
 
 class GateLoop : public ::testing::Test {
  protected:
   void SetUp() override {
     dbl = Doubles{};
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
     dir_.mkdirs("dev");
-    ASSERT_EQ(symlink(ptsname(master_), "dev/ttySP2"), 0);
+    gate_ = std::make_unique<ztpu_test::Pty>("dev/ttySP2");
+    ASSERT_TRUE(gate_->ok());
     ASSERT_EQ(gate_start(), 0) << log_.dump();
   }
-  void TearDown() override {
-    gate_close();
-    if (master_ >= 0) close(master_);
-  }
+  void TearDown() override { gate_close(); }
 
   // Sends one command and runs one pass; returns the answer frame (empty if none).
   Bytes exchange(const Bytes& frame) {
     if (!frame.empty()) {
-      EXPECT_EQ(write(master_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+      EXPECT_EQ(write(gate_->master(), frame.data(), frame.size()),
+                static_cast<ssize_t>(frame.size()));
     }
     const int answered = gate_serve_once();
-    Bytes got;
-    pollfd p{master_, POLLIN, 0};
-    while (poll(&p, 1, answered ? 500 : 50) > 0 && got.size() < 256) {
-      std::array<u8, 64> buf{};
-      const ssize_t n = read(master_, buf.data(), buf.size());
-      if (n <= 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + n);
-      if (got.back() == 0x03 && got.size() >= 9) break;
-    }
+    const Bytes got = ztpu_test::read_frame(gate_->master(), answered ? 500 : 50);
     EXPECT_EQ(answered != 0, !got.empty());
     return got;
   }
 
   // Decodes an answer frame to its record.
   static Bytes record(const Bytes& frame) {
-    std::array<u8, 64> out{};
-    int n = 0;
-    EXPECT_EQ(comm_protocol_parse(frame.data(), static_cast<int>(frame.size()), out.data(), 64, &n),
-              0);
-    return Bytes(out.begin(), out.begin() + n);
+    Bytes rec;
+    EXPECT_TRUE(ztpu_test::frame_record(frame, &rec));
+    return rec;
   }
 
   ztpu_test::ScratchDir dir_;
   ztpu_test::LogCapture log_;
-  int master_ = -1;
+  std::unique_ptr<ztpu_test::Pty> gate_;
 };
 
 TEST_F(GateLoop, GetStateAnswersFixedFrame) {
@@ -278,13 +248,13 @@ TEST_F(GateLoop, ShortEnterOrExitRecordIsRefusedWithoutCallingInterface) {
   exchange(simple_cmd(0x31));
   // An enter record cut after the station id (17 of 18 bytes).
   Bytes rec{0, 0, 0x32, 0x53, 0, 0x20, 0x24, 5, 6, 7, 8, 9, 4, 3, 2, 1, 0};
-  Bytes r = record(exchange(frame_of(rec)));
+  Bytes r = record(exchange(gate_frame(rec)));
   EXPECT_EQ(r[5], 1);
   EXPECT_EQ(dbl.ins, 0);
   EXPECT_TRUE(log_.contains("enter command too short", LOG_ERR));
 
   exchange(simple_cmd(0x31));
-  r = record(exchange(frame_of({0, 0, 0x33, 0x53, 0})));
+  r = record(exchange(gate_frame({0, 0, 0x33, 0x53, 0})));
   EXPECT_EQ(r[2], 0x33);
   EXPECT_EQ(r[5], 1);
   EXPECT_EQ(dbl.outs, 0);
@@ -315,7 +285,7 @@ TEST_F(GateLoop, LineNoiseIsDroppedAndNextFrameServed) {
   big[2] = 0x21;
   big[3] = 0x53;
   log_.clear();
-  EXPECT_TRUE(exchange(frame_of(big)).empty());
+  EXPECT_TRUE(exchange(gate_frame(big)).empty());
   EXPECT_TRUE(log_.contains("parse command error.\n"));
   EXPECT_EQ(exchange(simple_cmd(0x21)).size(), 10U);
 }

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "gate_line.h"
 #include "kalvo/kalvo.h"
 #include "run.h"
 #include "test_support.h"
@@ -125,39 +125,12 @@ TEST(Phone, SoundDecodesAtEveryAlignment) {
 }
 
 // A pty pair: the test plays the daemon on the slave side.
-struct PtyPair {
-  int master = -1, slave = -1;
-  PtyPair() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-  ~PtyPair() {
-    close(slave);
-    close(master);
-  }
-  // One frame as the daemon receives it, unescaped.
+struct PtyPair : ztpu_test::Pty {
+  // One frame as the daemon receives it, unescaped (raw if it does not decode).
   Bytes command(int ms = 2000) const {
-    Bytes raw;
-    pollfd p{slave, POLLIN, 0};
-    while (poll(&p, 1, ms) > 0) {
-      uint8_t b[64];
-      const ssize_t n = read(slave, b, sizeof b);
-      if (n <= 0) break;
-      raw.insert(raw.end(), b, b + n);
-      if (raw.back() == 0x03 && !(raw.size() > 2 && raw[raw.size() - 2] == 0x10)) break;
-    }
-    std::array<uint8_t, 64> rec{};
-    int len = 0;
-    if (comm_protocol_parse(raw.data(), static_cast<int>(raw.size()), rec.data(),
-                            static_cast<int>(rec.size()), &len) != 0)
-      return raw;
-    return Bytes(rec.begin(), rec.begin() + len);
+    const Bytes raw = ztpu_test::read_frame(slave(), ms);
+    Bytes rec;
+    return ztpu_test::frame_record(raw, &rec) ? rec : raw;
   }
   void answer(Bytes rec) const {
     rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
@@ -166,22 +139,15 @@ struct PtyPair {
     ASSERT_EQ(comm_protocol_gen(rec.data(), static_cast<int>(rec.size()), f.data(),
                                 static_cast<int>(f.size()), &fl),
               0);
-    ASSERT_EQ(write(slave, f.data(), static_cast<size_t>(fl)), fl);
+    ASSERT_EQ(write(slave(), f.data(), static_cast<size_t>(fl)), fl);
   }
 };
 
 TEST(GateController, FramesGetStateAsTheGateDoes) {
   PtyPair pty;
-  st::Gate gate(pty.master);
+  st::Gate gate(pty.master());
   std::thread daemon([&] {
-    Bytes raw;
-    pollfd p{pty.slave, POLLIN, 0};
-    while (raw.size() < 8 && poll(&p, 1, 2000) > 0) {
-      uint8_t b[16];
-      const ssize_t n = read(pty.slave, b, sizeof b);
-      if (n <= 0) break;
-      raw.insert(raw.end(), b, b + n);
-    }
+    const Bytes raw = ztpu_test::read_frame(pty.slave(), 2000);
     // The 5-byte record with its length byte escaped.
     EXPECT_EQ(raw, (Bytes{0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}));
     pty.answer({0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x00});
@@ -193,7 +159,7 @@ TEST(GateController, FramesGetStateAsTheGateDoes) {
 
 TEST(GateController, PollAndPayRecordsAndAnswers) {
   PtyPair pty;
-  st::Gate gate(pty.master);
+  st::Gate gate(pty.master());
   std::thread daemon([&] {
     EXPECT_EQ(pty.command(), (Bytes{0x02, 0x00, 0x31, 0x53, 0x60}));
     // A user id holding 0x03 and 0x10 travels escaped.
@@ -231,7 +197,7 @@ TEST(GateController, PollAndPayRecordsAndAnswers) {
 
 TEST(GateController, NoAnswerIsNoCard) {
   PtyPair pty;
-  st::Gate gate(pty.master);
+  st::Gate gate(pty.master());
   const auto t0 = std::chrono::steady_clock::now();
   const st::GateAnswer a = gate.exchange({0x31, 0x53}, 150);
   EXPECT_FALSE(a.answered);
@@ -257,8 +223,8 @@ TEST(Phone, ReadsAndChecksTheEncipheredReply) {
   clear[19] = crc & 0xFF;
   clear[20] = crc >> 8;
   const Bytes cipher = crypt(15, clear, Bytes(rec.begin(), rec.begin() + 10), user_key(321), true);
-  ASSERT_EQ(write(pty.slave, cipher.data(), 21), 21);
-  const st::PhoneReply r = st::read_reply(pty.master, 321, rec, 1000);
+  ASSERT_EQ(write(pty.slave(), cipher.data(), 21), 21);
+  const st::PhoneReply r = st::read_reply(pty.master(), 321, rec, 1000);
   EXPECT_TRUE(r.valid);
   EXPECT_EQ(r.pay_type, 1);
   EXPECT_EQ(r.pay_time, 0x44u);
@@ -266,12 +232,12 @@ TEST(Phone, ReadsAndChecksTheEncipheredReply) {
 
   Bytes bad = cipher;
   bad[20] ^= 1;
-  ASSERT_EQ(write(pty.slave, bad.data(), 21), 21);
-  const st::PhoneReply b = st::read_reply(pty.master, 321, rec, 1000);
+  ASSERT_EQ(write(pty.slave(), bad.data(), 21), 21);
+  const st::PhoneReply b = st::read_reply(pty.master(), 321, rec, 1000);
   EXPECT_TRUE(b.received);
   EXPECT_FALSE(b.valid);
   // Nothing written: no reply within the time.
-  EXPECT_FALSE(st::read_reply(pty.master, 321, rec, 100).received);
+  EXPECT_FALSE(st::read_reply(pty.master(), 321, rec, 100).received);
 }
 
 TEST(Orders, TacCheckedAgainstTheNamedRow) {

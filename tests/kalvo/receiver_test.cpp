@@ -5,7 +5,6 @@
 // The plugin fills each 128-frame read completely from the FIFO, so the
 // receiver sees exactly the stream written; a start given while nothing is
 // pending aligns the decoder with the next sample written.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <signal.h>
@@ -18,13 +17,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "air.h"
 #include "frames.h"
+#include "gate_line.h"
 #include "kalvo/kalvo.h"
 #include "test_support.h"
 
@@ -33,87 +33,7 @@ namespace {
 using namespace kalvo_test;
 using namespace std::chrono_literals;
 
-// The air between phone and microphone: a thread writing stereo frames into
-// the FIFO that the capture device reads.
-class Air {
- public:
-  explicit Air(std::string path) : path_(std::move(path)) {
-    writer_ = std::thread([this] { run(); });
-  }
-  ~Air() {
-    close();
-    // A writer still waiting for a reader (no receiver was made) is let go.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    writer_.join();
-    if (fd >= 0) ::close(fd);
-  }
-
-  // Writes whole blocks (padded with silence) so that the receiver is never
-  // left holding part of a block between two plays.
-  void play(const Samples& mono) {
-    std::vector<pcm_t> stereo;
-    const size_t frames =
-        (mono.size() + KALVO_BLOCK_FRAMES - 1) / KALVO_BLOCK_FRAMES * KALVO_BLOCK_FRAMES;
-    stereo.reserve(frames * 2);
-    for (size_t i = 0; i < frames; ++i) {
-      const pcm_t v = i < mono.size() ? mono[i] : 0;
-      stereo.push_back(v);
-      stereo.push_back(static_cast<pcm_t>(-v));  // second channel is ignored
-    }
-    std::lock_guard lock(mu_);
-    pending_.push_back(std::move(stereo));
-    cv_.notify_all();
-  }
-
-  // Waits until everything queued has been written into the FIFO.
-  bool drained(std::chrono::milliseconds limit = 3000ms) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, limit, [this] { return pending_.empty() && !writing_; });
-  }
-
-  // End of stream: the reader then sees the end of file.
-  void close() {
-    std::lock_guard lock(mu_);
-    closing_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  void run() {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the reader
-    for (;;) {
-      std::vector<pcm_t> chunk;
-      {
-        std::unique_lock lock(mu_);
-        cv_.wait(lock, [this] { return closing_ || !pending_.empty(); });
-        if (pending_.empty()) break;
-        chunk = std::move(pending_.front());
-        pending_.pop_front();
-        writing_ = true;
-      }
-      const char* p = reinterpret_cast<const char*>(chunk.data());
-      size_t left = chunk.size() * sizeof(pcm_t);
-      while (fd >= 0 && left > 0) {
-        const ssize_t w = ::write(fd, p, left);
-        if (w <= 0) break;
-        p += w;
-        left -= static_cast<size_t>(w);
-      }
-      std::lock_guard lock(mu_);
-      writing_ = false;
-      cv_.notify_all();
-    }
-    if (fd >= 0) ::close(fd);
-  }
-
-  std::string path_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::vector<pcm_t>> pending_;
-  bool writing_ = false;
-  bool closing_ = false;
-  std::thread writer_;
-};
+using ztpu_test::Air;
 
 struct Heard {
   std::mutex mu;
@@ -142,24 +62,8 @@ class KalvoReceiver : public ::testing::Test {
     signal(SIGPIPE, SIG_IGN);
     fifo_ = dir_.path() + "/air.fifo";
     ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    dir_.write(".asoundrc", asoundrc(fifo_));
+    dir_.write(".asoundrc", ztpu_test::asoundrc(fifo_));
     setenv("HOME", dir_.path().c_str(), 1);
-  }
-
-  static std::string asoundrc(const std::string& infile) {
-    return "pcm.!hw {\n"
-           "  @args [ CARD DEV SUBDEV ]\n"
-           "  @args.CARD { type string default \"0\" }\n"
-           "  @args.DEV { type integer default 0 }\n"
-           "  @args.SUBDEV { type integer default -1 }\n"
-           "  type file\n"
-           "  slave.pcm null\n"
-           "  file \"/dev/null\"\n"
-           "  infile \"" +
-           infile +
-           "\"\n"
-           "  format raw\n"
-           "}\n";
   }
 
   // Stops, lets one block pass while inactive, starts again: the decoder is
@@ -317,7 +221,7 @@ TEST_F(KalvoReceiver, GrantedRealtimeRunsAtFifo50) {
 }
 
 TEST_F(KalvoReceiver, MissingDeviceIsReportedAndGivesNoReceiver) {
-  dir_.write(".asoundrc", asoundrc(dir_.path() + "/no/such/fifo"));
+  dir_.write(".asoundrc", ztpu_test::asoundrc(dir_.path() + "/no/such/fifo"));
   EXPECT_EQ(kalvo_receiver_new(&Heard::callback, &heard_), nullptr);
   EXPECT_TRUE(log_.contains("[kalvo_audio_new():", LOG_ERR)) << log_.dump();
   EXPECT_TRUE(log_.contains("] ERROR: ", LOG_ERR));

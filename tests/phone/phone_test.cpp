@@ -2,12 +2,9 @@
 // thread, and the Bluetooth port.
 #include "ztpu/phone.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <syslog.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate_line.h"
 #include "test_support.h"
 #include "ztpu/crypto.h"
 
@@ -124,11 +122,9 @@ TEST(Bluetooth, TransmitWritesTheBytesAsTheyAre) {
   ztpu_test::ScratchDir dir;
   ztpu_test::LogCapture log;
   dir.mkdirs("dev");
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  ASSERT_EQ(symlink(ptsname(master), "dev/ttySP0"), 0);
+  // Left as the system makes it: the port must set itself up raw.
+  const ztpu_test::Pty pty("dev/ttySP0", false);
+  ASSERT_TRUE(pty.ok());
   ASSERT_EQ(bt_open(), 0) << log.dump();
 
   phone_tx tx{};
@@ -138,19 +134,11 @@ TEST(Bluetooth, TransmitWritesTheBytesAsTheyAre) {
   bytes[4] = 0x0D;
   std::memcpy(&tx, bytes.data(), bytes.size());
   EXPECT_EQ(phone_transmit(&tx), 21);
-  Bytes got;
-  pollfd p{master, POLLIN, 0};
-  while (got.size() < 21 && poll(&p, 1, 1000) > 0) {
-    std::array<u8, 64> buf{};
-    const ssize_t n = read(master, buf.data(), buf.size());
-    if (n <= 0) break;
-    got.insert(got.end(), buf.begin(), buf.begin() + n);
-  }
-  EXPECT_EQ(got, Bytes(bytes.begin(), bytes.end()));
+  // One byte more is asked for, so that an added one shows.
+  EXPECT_EQ(pty.read_bytes(22, 300), Bytes(bytes.begin(), bytes.end()));
   bt_close();
   EXPECT_LT(phone_transmit(&tx), 0);
   bt_close();  // closing twice is harmless
-  close(master);
 }
 
 TEST(Bluetooth, InitWithoutThePortFailsBeforeTheAudioDevice) {
@@ -158,8 +146,7 @@ TEST(Bluetooth, InitWithoutThePortFailsBeforeTheAudioDevice) {
   ztpu_test::LogCapture log;
   // Audio through a FIFO nobody writes: opening it would hang the test.
   ASSERT_EQ(mkfifo("air.fifo", 0600), 0);
-  dir.write(".asoundrc", "pcm.!hw { type file slave.pcm null file \"/dev/null\" infile \"" +
-                             dir.path() + "/air.fifo\" format raw }\n");
+  dir.write(".asoundrc", ztpu_test::asoundrc(dir.path() + "/air.fifo"));
   setenv("HOME", dir.path().c_str(), 1);
   EXPECT_EQ(phone_init(), -1);
   const auto m = log.messages();

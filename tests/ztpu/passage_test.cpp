@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "../kalvo/frames.h"
+#include "air.h"
 #include "backend_sim.h"
 #include "gate.h"
 #include "interface.h"
@@ -24,114 +22,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The air between phone and microphone: a thread writing stereo frames into
-// the FIFO that the capture device reads.
-class Air {
- public:
-  explicit Air(std::string path) : path_(std::move(path)) {
-    writer_ = std::thread([this] { run(); });
-  }
-  ~Air() { close(); }
-  // End of the stream: the capture device then reads the end of file.
-  void close() {
-    if (!writer_.joinable()) return;
-    {
-      std::lock_guard lock(mu_);
-      closing_ = true;
-      cv_.notify_all();
-    }
-    // A writer still waiting for a reader is let go.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    writer_.join();
-    if (fd >= 0) ::close(fd);
-  }
-  void play(const kalvo_test::Samples& mono) {
-    const size_t frames =
-        (mono.size() + KALVO_BLOCK_FRAMES - 1) / KALVO_BLOCK_FRAMES * KALVO_BLOCK_FRAMES;
-    std::vector<pcm_t> stereo(frames * 2, 0);
-    for (size_t i = 0; i < mono.size(); ++i) stereo[2 * i] = mono[i];
-    std::lock_guard lock(mu_);
-    pending_.push_back(std::move(stereo));
-    cv_.notify_all();
-  }
-  bool drained(std::chrono::milliseconds limit = 5000ms) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, limit, [this] { return pending_.empty() && !writing_; });
-  }
-
- private:
-  void run() {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the reader
-    for (;;) {
-      std::vector<pcm_t> chunk;
-      {
-        std::unique_lock lock(mu_);
-        cv_.wait(lock, [this] { return closing_ || !pending_.empty(); });
-        if (closing_) break;
-        chunk = std::move(pending_.front());
-        pending_.pop_front();
-        writing_ = true;
-      }
-      const char* p = reinterpret_cast<const char*>(chunk.data());
-      size_t left = chunk.size() * sizeof(pcm_t);
-      while (fd >= 0 && left > 0) {
-        const ssize_t w = ::write(fd, p, left);
-        if (w <= 0) break;
-        p += w;
-        left -= static_cast<size_t>(w);
-      }
-      std::lock_guard lock(mu_);
-      writing_ = false;
-      cv_.notify_all();
-    }
-    if (fd >= 0) ::close(fd);
-  }
-
-  std::string path_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::vector<pcm_t>> pending_;
-  bool writing_ = false;
-  bool closing_ = false;
-  std::thread writer_;
-};
-
-// A gate command frame: the record with its length and check, escaped.
-Bytes gate_frame(Bytes rec) {
-  rec[0] = static_cast<u8>(rec.size() - 3);
-  rec[1] = 0;
-  rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
-  Bytes f{0x02};
-  for (u8 b : rec) {
-    if (b == 0x02 || b == 0x03 || b == 0x10) f.push_back(0x10);
-    f.push_back(b);
-  }
-  f.push_back(0x03);
-  return f;
-}
-
-// Reads one answer frame from the gate line and decodes its record.
-Bytes gate_answer(const Pty& gate) {
-  Bytes raw;
-  pollfd p{gate.master(), POLLIN, 0};
-  while (raw.size() < 128 && poll(&p, 1, 1000) > 0) {
-    std::array<u8, 64> buf{};
-    const ssize_t n = ::read(gate.master(), buf.data(), buf.size());
-    if (n <= 0) break;
-    raw.insert(raw.end(), buf.begin(), buf.begin() + n);
-    if (raw.back() == 0x03 && raw.size() >= 9) break;
-  }
-  std::array<u8, 64> out{};
-  int n = 0;
-  EXPECT_EQ(comm_protocol_parse(raw.data(), static_cast<int>(raw.size()), out.data(), 64, &n), 0);
-  return Bytes(out.begin(), out.begin() + n);
-}
+using ztpu_test::Air;
+using ztpu_test::gate_frame;
 
 // Sends a command and serves it; the decoded answer.
 Bytes gate_exchange(const Pty& gate, const Bytes& frame) {
   EXPECT_EQ(::write(gate.master(), frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
   for (int i = 0; i < 20; ++i)
-    if (gate_serve_once() == 1) return gate_answer(gate);
+    if (gate_serve_once() == 1) {
+      Bytes rec;
+      EXPECT_TRUE(ztpu_test::frame_record(ztpu_test::read_frame(gate.master(), 1000), &rec));
+      return rec;
+    }
   ADD_FAILURE() << "no answer";
   return {};
 }
@@ -169,7 +71,7 @@ TEST(Passage, TicketHeardPolledAndEnteredEndToEnd) {
   ASSERT_TRUE(gate.ok() && bt.ok());
   const std::string fifo = board.dir.path() + "/air.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  board.dir.write(".asoundrc", txntest::asoundrc(fifo));
+  board.dir.write(".asoundrc", asoundrc(fifo));
   setenv("HOME", board.dir.path().c_str(), 1);
   Air air(fifo);
 

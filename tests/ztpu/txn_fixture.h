@@ -4,11 +4,7 @@
 // recomputed from the plug-in's rows).
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +13,7 @@
 #include <sstream>
 
 #include "../security/sec_fixture.h"
+#include "gate_line.h"
 #include "ztpu/mconf.h"
 #include "ztpu/phone.h"
 #include "ztpu/ztpu.h"
@@ -196,63 +193,7 @@ inline bool tac_verifies(const std::string& line) {
   return tac == hex;
 }
 
-// ALSA configuration that makes "hw:0,0" a capture device reading raw
-// frames from `infile` (put in $HOME/.asoundrc).
-inline std::string asoundrc(const std::string& infile) {
-  return "pcm.!hw {\n"
-         "  @args [ CARD DEV SUBDEV ]\n"
-         "  @args.CARD { type string default \"0\" }\n"
-         "  @args.DEV { type integer default 0 }\n"
-         "  @args.SUBDEV { type integer default -1 }\n"
-         "  type file\n"
-         "  slave.pcm null\n"
-         "  file \"/dev/null\"\n"
-         "  infile \"" +
-         infile +
-         "\"\n"
-         "  format raw\n"
-         "}\n";
-}
-
-// A pseudo-terminal whose slave the board reaches through a link (dev/...).
-class Pty {
- public:
-  explicit Pty(const char* link) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    if (symlink(ptsname(master_), link) != 0) return;
-    // Raw from the start, so nothing is echoed or translated.
-    slave_ = ::open(link, O_RDWR | O_NOCTTY);
-    termios tio{};
-    if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) return;
-    cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
-  }
-  ~Pty() {
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  bool ok() const { return master_ >= 0 && slave_ >= 0; }
-  int master() const { return master_; }
-
-  // Reads until `want` bytes came or `ms` passed without any.
-  Bytes read_bytes(size_t want, int ms = 1000) const {
-    Bytes got;
-    pollfd p{master_, POLLIN, 0};
-    while (got.size() < want && poll(&p, 1, ms) > 0) {
-      std::array<u8, 128> buf{};
-      const ssize_t n = ::read(master_, buf.data(), std::min(buf.size(), want - got.size()));
-      if (n <= 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + n);
-    }
-    return got;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-};
+using ztpu_test::asoundrc;
+using ztpu_test::Pty;
 
 }  // namespace txntest

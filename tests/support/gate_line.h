@@ -1,0 +1,148 @@
+// The board's serial lines as a test (or the latency benchmark) sees them:
+// a raw pseudo-terminal reached through a link such as dev/ttySP2, gate
+// command frames, answers read back, and the ALSA configuration that makes
+// the capture device read a FIFO. No test framework here: the benchmark
+// uses it too.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "ztpu/serial.h"
+
+namespace ztpu_test {
+
+using LineBytes = std::vector<unsigned char>;
+
+// A pseudo-terminal pair, both ends held open (a master's reads fail while
+// no slave is open). With a link the slave is also reachable at that path,
+// as a board port is. The slave is made raw, so nothing is echoed or
+// translated, unless the code under test is to set the line up itself.
+class Pty {
+ public:
+  explicit Pty(const char* link = nullptr, bool raw = true) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const char* name = ptsname(master_);
+    if (name == nullptr || (link != nullptr && symlink(name, link) != 0)) return;
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    raw_ = !raw;
+    termios tio{};
+    if (!raw || slave_ < 0 || tcgetattr(slave_, &tio) != 0) return;
+    cfmakeraw(&tio);
+    raw_ = tcsetattr(slave_, TCSANOW, &tio) == 0;
+  }
+  ~Pty() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  bool ok() const { return master_ >= 0 && slave_ >= 0 && raw_; }
+  int master() const { return master_; }
+  int slave() const { return slave_; }
+
+  // Reads from the master until `want` bytes came or `ms` passed without any.
+  LineBytes read_bytes(size_t want, int ms = 1000) const {
+    LineBytes got;
+    pollfd p{master_, POLLIN, 0};
+    while (got.size() < want && poll(&p, 1, ms) > 0) {
+      std::array<unsigned char, 128> buf{};
+      const ssize_t n = ::read(master_, buf.data(), std::min(buf.size(), want - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buf.begin(), buf.begin() + n);
+    }
+    return got;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  bool raw_ = false;
+};
+
+// True once `raw` holds a start byte and, after it, an end byte that no
+// escape byte covers.
+inline bool frame_complete(const LineBytes& raw) {
+  const auto stx = std::find(raw.begin(), raw.end(), 0x02);
+  if (stx == raw.end()) return false;
+  for (auto it = stx + 1; it != raw.end(); ++it) {
+    if (*it == 0x10) {
+      if (++it == raw.end()) return false;
+    } else if (*it == 0x03) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A gate command frame: the record with its length and check set, escaped
+// by hand, since the codec refuses to encode the gate's 5-byte records.
+inline LineBytes gate_frame(LineBytes rec) {
+  rec[0] = static_cast<unsigned char>(rec.size() - 3);
+  rec[1] = 0;
+  rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
+  LineBytes f{0x02};
+  for (unsigned char b : rec) {
+    if (b == 0x02 || b == 0x03 || b == 0x10) f.push_back(0x10);
+    f.push_back(b);
+  }
+  f.push_back(0x03);
+  return f;
+}
+
+// Reads one frame from `fd`: until it is complete, 256 bytes came, a read
+// fails or `ms` passed without a byte. Whatever came, undecoded.
+inline LineBytes read_frame(int fd, int ms) {
+  LineBytes raw;
+  pollfd p{fd, POLLIN, 0};
+  while (raw.size() < 256 && poll(&p, 1, ms) > 0) {
+    std::array<unsigned char, 64> buf{};
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n <= 0) break;
+    raw.insert(raw.end(), buf.begin(), buf.begin() + n);
+    if (frame_complete(raw)) break;
+  }
+  return raw;
+}
+
+// The record a frame carries; false when it does not decode.
+inline bool frame_record(const LineBytes& frame, LineBytes* rec) {
+  std::array<unsigned char, 128> out{};
+  int n = 0;
+  if (comm_protocol_parse(frame.data(), static_cast<int>(frame.size()), out.data(),
+                          static_cast<int>(out.size()), &n) != 0)
+    return false;
+  rec->assign(out.begin(), out.begin() + n);
+  return true;
+}
+
+// ALSA configuration that makes "hw:0,0" a capture device reading raw
+// frames from `infile` (put in $HOME/.asoundrc).
+inline std::string asoundrc(const std::string& infile) {
+  return "pcm.!hw {\n"
+         "  @args [ CARD DEV SUBDEV ]\n"
+         "  @args.CARD { type string default \"0\" }\n"
+         "  @args.DEV { type integer default 0 }\n"
+         "  @args.SUBDEV { type integer default -1 }\n"
+         "  type file\n"
+         "  slave.pcm null\n"
+         "  file \"/dev/null\"\n"
+         "  infile \"" +
+         infile +
+         "\"\n"
+         "  format raw\n"
+         "}\n";
+}
+
+}  // namespace ztpu_test
