@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
+#include <span>
 #include <vector>
 
+#include "store_io.h"
 #include "ztpu/crypto.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
@@ -40,46 +43,18 @@ class SecretBuf {
   std::vector<u8> v_;
 };
 
-// A buffer from security_read_file (malloc), freed on scope exit.
-struct MallocBuf {
-  u8* p = nullptr;
-  u32 n = 0;
-  MallocBuf() = default;
-  MallocBuf(const MallocBuf&) = delete;
-  MallocBuf& operator=(const MallocBuf&) = delete;
-  ~MallocBuf() { reset(); }
-  void reset() {
-    if (p != nullptr) {
-      explicit_bzero(p, n);
-      free(p);
-    }
-    p = nullptr;
-    n = 0;
-  }
-};
+using ztpu_store::Fd;
+using ztpu_store::write_all;
+using MallocBuf = ztpu_store::WipedBuf;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
+// Secret bytes wiped when they go.
+template <size_t N>
+struct Secret {
+  std::array<u8, N> b{};
+  ~Secret() { explicit_bzero(b.data(), b.size()); }
 };
-
-struct Secret8 {
-  std::array<u8, 8> b{};
-  ~Secret8() { explicit_bzero(b.data(), b.size()); }
-};
-struct Secret16 {
-  std::array<u8, 16> b{};
-  ~Secret16() { explicit_bzero(b.data(), b.size()); }
-};
+using Secret8 = Secret<8>;
+using Secret16 = Secret<16>;
 
 int popcount_upper(u8 x) { return __builtin_popcount(static_cast<unsigned>(x & 0xFE)); }
 
@@ -104,56 +79,47 @@ u8 running(const u8* k, int i) {
   }
 }
 
-bool write_all(int fd, const u8* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
+// The store's two secrets: the record's skey (from its flag) and the board's
+// fuse serial number; `ssn_error` is logged when the fuses cannot be read.
+bool store_secrets(const security_db* db, Secret8& skey, Secret8& ssn, const char* ssn_error) {
+  u8 flag[8];
+  std::memcpy(flag, db->flag, 8);
+  security_flag_decode(flag, skey.b.data());
+  if (security_get_cpussn(ssn.b.data()) != 0) {
+    ztpu_log(LOG_ERR, "%s", ssn_error);
+    return false;
   }
   return true;
 }
 
+// MD5 of the parts laid end to end; the joined input is wiped.
+bool md5_of(std::initializer_list<std::span<const u8>> parts, Secret16& digest) {
+  std::array<u8, 32> in{};
+  size_t at = 0;
+  for (std::span<const u8> part : parts) {
+    if (part.size() > in.size() - at) return false;
+    std::memcpy(in.data() + at, part.data(), part.size());
+    at += part.size();
+  }
+  int rc = crypto_md5(in.data(), static_cast<int>(at), digest.b.data());
+  explicit_bzero(in.data(), in.size());
+  return rc == 0;
+}
+
 // Record key (MD5 of skey and ssn) and the cipher mode it selects.
 int record_key(const security_db* db, Secret16& key, int& mode) {
-  Secret8 skey;
-  Secret16 ssn_buf;
-  u8 flag[8];
-  std::memcpy(flag, db->flag, 8);
-  security_flag_decode(flag, skey.b.data());
-  if (security_get_cpussn(ssn_buf.b.data()) != 0) {
-    ztpu_log(LOG_ERR, "get cpu-ssn error");
+  Secret8 skey, ssn;
+  if (!store_secrets(db, skey, ssn, "get cpu-ssn error") || !md5_of({skey.b, ssn.b}, key))
     return -1;
-  }
-  std::array<u8, 16> in{};
-  std::memcpy(in.data(), skey.b.data(), 8);
-  std::memcpy(in.data() + 8, ssn_buf.b.data(), 8);
-  int rc = crypto_md5(in.data(), 16, key.b.data());
-  explicit_bzero(in.data(), in.size());
-  if (rc != 0) return -1;
   mode = key.b[4] % 24 + 1;
   return 0;
 }
 
 // File key (MD5 of tpuSSN, skey and ssn) and the cipher mode it selects.
 int file_key(const security_db* db, Secret16& key, int& mode) {
-  Secret8 skey;
-  Secret16 ssn_buf;
-  u8 flag[8];
-  std::memcpy(flag, db->flag, 8);
-  security_flag_decode(flag, skey.b.data());
-  if (security_get_cpussn(ssn_buf.b.data()) != 0) {
-    ztpu_log(LOG_ERR, "get cpu ssn fail.");
-    return -1;
-  }
-  std::array<u8, 28> in{};
-  std::memcpy(in.data(), db->tpuSSN, 12);
-  std::memcpy(in.data() + 12, skey.b.data(), 8);
-  std::memcpy(in.data() + 20, ssn_buf.b.data(), 8);
-  int rc = crypto_md5(in.data(), 28, key.b.data());
-  explicit_bzero(in.data(), in.size());
-  if (rc != 0) {
+  Secret8 skey, ssn;
+  if (!store_secrets(db, skey, ssn, "get cpu ssn fail.")) return -1;
+  if (!md5_of({std::span<const u8>(db->tpuSSN, 12), skey.b, ssn.b}, key)) {
     ztpu_log(LOG_ERR, "md5 fail.");
     return -1;
   }
@@ -237,6 +203,20 @@ bool open_cryptfile(MallocBuf& file, int mode, Secret16& key, u8** pData, u32* l
   *pData = out;
   *len = n;
   return true;
+}
+
+// Reads a store file and hands its bytes to `use`. Bytes that do not serve
+// (an interrupted rewrite) are replaced once by the file's backup, when there
+// is one. -1: a read failed; 0: `use` took the bytes; 1: nothing served.
+template <class Use>
+int read_restoring(int fd, Use use) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    MallocBuf file;
+    if (security_read_file(fd, &file.p, &file.n) != 0) return -1;
+    if (use(file)) return 0;
+    if (attempt == 0 && security_restore_backup(fd) != 0) break;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -597,17 +577,10 @@ struct security_db* security_dbattach(int* pfd) {
     }
     *pfd = fd;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    MallocBuf file;
-    if (security_read_file(*pfd, &file.p, &file.n) != 0) {
-      ztpu_log(LOG_ERR, "security_read_file error");
-      return nullptr;
-    }
-    security_db* db = open_record(file);
-    if (db != nullptr) return db;
-    if (attempt == 0 && security_restore_backup(*pfd) != 0) break;
-  }
-  return nullptr;
+  security_db* db = nullptr;
+  const auto use = [&db](MallocBuf& file) { return (db = open_record(file)) != nullptr; };
+  if (read_restoring(*pfd, use) < 0) ztpu_log(LOG_ERR, "security_read_file error");
+  return db;
 }
 
 void security_dbdetach(struct security_db* db) {
@@ -629,16 +602,10 @@ int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, 
     ztpu_log(LOG_ERR, "open file %s error", fileName);
     return -1;
   }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    MallocBuf file;
-    if (security_read_file(fd.get(), &file.p, &file.n) != 0) {
-      ztpu_log(LOG_ERR, "read file %s error", fileName);
-      return -1;
-    }
-    if (open_cryptfile(file, mode, key, pData, len)) return 0;
-    if (attempt == 0 && security_restore_backup(fd.get()) != 0) break;
-  }
-  return -1;
+  const int rc = read_restoring(
+      fd.get(), [&](MallocBuf& file) { return open_cryptfile(file, mode, key, pData, len); });
+  if (rc < 0) ztpu_log(LOG_ERR, "read file %s error", fileName);
+  return rc == 0 ? 0 : -1;
 }
 
 int security_save_cryptfile(struct security_db* pDb, char* fileName, int nCreateFlag, u8* pData,

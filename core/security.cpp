@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "store_io.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 
@@ -26,27 +27,20 @@ pthread_rwlock_t remove_keytable_lock = PTHREAD_RWLOCK_INITIALIZER;
 // Loads run one at a time: they share the plug-in file.
 std::mutex load_mutex;
 
-class ReadLock {
+// Holds a read or write lock of a pthread rwlock for its scope.
+template <int (*Take)(pthread_rwlock_t*)>
+class RwGuard {
  public:
-  explicit ReadLock(pthread_rwlock_t* l) : l_(l) { pthread_rwlock_rdlock(l_); }
-  ~ReadLock() { pthread_rwlock_unlock(l_); }
-  ReadLock(const ReadLock&) = delete;
-  ReadLock& operator=(const ReadLock&) = delete;
+  explicit RwGuard(pthread_rwlock_t* l) : l_(l) { Take(l_); }
+  ~RwGuard() { pthread_rwlock_unlock(l_); }
+  RwGuard(const RwGuard&) = delete;
+  RwGuard& operator=(const RwGuard&) = delete;
 
  private:
   pthread_rwlock_t* l_;
 };
-
-class WriteLock {
- public:
-  explicit WriteLock(pthread_rwlock_t* l) : l_(l) { pthread_rwlock_wrlock(l_); }
-  ~WriteLock() { pthread_rwlock_unlock(l_); }
-  WriteLock(const WriteLock&) = delete;
-  WriteLock& operator=(const WriteLock&) = delete;
-
- private:
-  pthread_rwlock_t* l_;
-};
+using ReadLock = RwGuard<pthread_rwlock_rdlock>;
+using WriteLock = RwGuard<pthread_rwlock_wrlock>;
 
 // A record copy released on scope exit.
 struct DbCopy {
@@ -62,34 +56,9 @@ struct DbCopy {
   }
 };
 
-// A malloc'd buffer handed out by the store, wiped and freed on scope exit.
-struct Owned {
-  u8* p = nullptr;
-  u32 n = 0;
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (p != nullptr) {
-      explicit_bzero(p, n);
-      free(p);
-    }
-  }
-};
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Owned = ztpu_store::WipedBuf;
+using ztpu_store::Fd;
+using ztpu_store::write_all;
 
 struct DlHandle {
   void* h = nullptr;
@@ -124,17 +93,6 @@ bool store_path(const char* name, std::array<char, 512>& path) {
   if (security_get_encfilename(name, enc.data()) != 0) return false;
   int n = snprintf(path.data(), path.size(), "%s/%s", ztpu::path::store_dir, enc.data());
   return n > 0 && static_cast<size_t>(n) < path.size();
-}
-
-bool write_all(int fd, const u8* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Writes the plug-in image to a file of our own: whatever sits at the path
