@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -23,32 +25,19 @@ struct LogLine {
 
 // Parses "YYYY-MM-DDThh:mm:ss ztpud[PID]: LEVEL: TEXT"; false if the shape is off.
 bool parse_line(const std::string& line, LogLine& out) {
-  int y, mo, d, h, mi, s, consumed = 0;
-  long pid = 0;
-  char level[16] = {};
-  if (sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d ztpud[%ld]: %15[a-z]: %n", &y, &mo, &d, &h, &mi,
-             &s, &pid, level, &consumed) != 8 ||
-      consumed == 0)
-    return false;
-  if (line[4] != '-' || line[10] != 'T' || line[19] != ' ') return false;
-  out.pid = pid;
-  out.level = level;
-  out.text = line.substr(static_cast<size_t>(consumed));
+  static const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d ztpud\[(\d+)\]: ([a-z]+): (.*))");
+  std::smatch m;
+  if (!std::regex_match(line, m, shape)) return false;
+  out = {std::stol(m[1].str()), m[2].str(), m[3].str()};
   return true;
 }
 
+// Lines of the log file; an unterminated last line is marked.
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) {
-      lines.push_back("<unterminated>" + text.substr(pos));
-      break;
-    }
-    lines.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (!text.empty() && text.back() != '\n') lines.back() = "<unterminated>" + lines.back();
   return lines;
 }
 
