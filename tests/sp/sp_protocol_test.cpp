@@ -1,7 +1,9 @@
+// The SP packet helpers and the client configuration.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
 #include <array>
+#include <cstdio>
 #include <vector>
 
 #include "sproto/sp_common.h"
@@ -38,6 +40,17 @@ Bytes heartbeat_data() {
   return d;
 }
 
+// sp_unpack of the first n bytes of `stream` into a 64-byte area.
+int unpack(const Bytes& stream, std::size_t n, sp_protocol_header* h = nullptr,
+           Bytes* area = nullptr) {
+  sp_protocol_header head{};
+  std::array<std::uint8_t, 64> out{};
+  std::uint16_t len = out.size();
+  int rc = sp_unpack(stream.data(), static_cast<std::uint16_t>(n), h ? h : &head, out.data(), &len);
+  if (area) area->assign(out.begin(), out.begin() + (rc == 0 ? len : 0));
+  return rc;
+}
+
 TEST(SpPacket, HeaderBytesAndChecksum) {
   Bytes p = pack(0x11, heartbeat_data());
   const Bytes head = {0xEE, 0xAA, 0x01, 0x00, 0x01, 0x00, 0x14,
@@ -48,15 +61,12 @@ TEST(SpPacket, HeaderBytesAndChecksum) {
   EXPECT_EQ(p[40], static_cast<std::uint8_t>(sum));
   EXPECT_EQ(cal_checksum(2, p.data(), 10), 0x11);
 
-  // No data area: the checksum is the header's sum.
+  // No data area.
   Bytes e = pack(0x10, {});
   ASSERT_EQ(e.size(), 21u);
-  EXPECT_EQ(e[20], cal_checksum(20, e.data(), 0));
-  sp_protocol_header h{};
-  std::uint8_t area[4];
-  std::uint16_t area_len = sizeof(area);
-  EXPECT_EQ(sp_unpack(e.data(), static_cast<std::uint16_t>(e.size()), &h, area, &area_len), 0);
-  EXPECT_EQ(area_len, 0);
+  Bytes area;
+  EXPECT_EQ(unpack(e, e.size(), nullptr, &area), 0);
+  EXPECT_TRUE(area.empty());
 }
 
 TEST(SpPacket, JunkBeforeIdentifierAndTrailingBytesIgnored) {
@@ -67,15 +77,11 @@ TEST(SpPacket, JunkBeforeIdentifierAndTrailingBytesIgnored) {
   stream.push_back(0x99);
 
   sp_protocol_header h{};
-  std::array<std::uint8_t, 64> area{};
-  std::uint16_t area_len = area.size();
-  ASSERT_EQ(sp_unpack(stream.data(), static_cast<std::uint16_t>(stream.size()), &h, area.data(),
-                      &area_len),
-            0);
+  Bytes area;
+  ASSERT_EQ(unpack(stream, stream.size(), &h, &area), 0);
   EXPECT_EQ(h.cmd, 0x11);
   EXPECT_EQ(h.data_len, 20);
-  ASSERT_EQ(area_len, 20);
-  EXPECT_EQ(Bytes(area.begin(), area.begin() + 20), data);
+  EXPECT_EQ(area, data);
 
   std::array<std::uint8_t, 64> whole{};
   std::uint16_t whole_len = whole.size();
@@ -83,95 +89,86 @@ TEST(SpPacket, JunkBeforeIdentifierAndTrailingBytesIgnored) {
                           &whole_len),
             0);
   EXPECT_EQ(Bytes(whole.begin(), whole.begin() + whole_len), p);
-
-  sp_protocol_header h2{};
-  EXPECT_EQ(sp_parse_head(p.data(), &h2), 0);
-  EXPECT_EQ(h2.cmd, 0x11);
   EXPECT_EQ(sp_check_prefix(p.data()), 0);
   EXPECT_EQ(sp_check_prefix(stream.data()), -1);
   EXPECT_EQ(sp_check_prefix(nullptr), -1);
 }
 
-TEST(SpPacket, MalformedStreamsFailWithTheirMessages) {
+// Each malformed stream is refused, with its message where it has one,
+// and none is read past its end.
+TEST(SpPacket, MalformedStreamsAreRefused) {
   ztpu_test::LogCapture log;
-  sp_protocol_header h{};
-  std::array<std::uint8_t, 64> area{};
-  std::uint16_t area_len = area.size();
-
-  // Only EE is the very last byte: no identifier.
+  const Bytes p = pack(0x11, heartbeat_data());
   Bytes no_ident(30, 0x11);
   no_ident.back() = 0xEE;
-  EXPECT_EQ(sp_unpack(no_ident.data(), 30, &h, area.data(), &area_len), -1);
-  EXPECT_TRUE(log.contains("SP_ERROR have no header identifiers", LOG_INFO));
-
-  // 19 bytes: fails before looking, without a message.
-  log.clear();
-  Bytes p = pack(0x11, heartbeat_data());
-  EXPECT_EQ(sp_unpack(p.data(), 19, &h, area.data(), &area_len), -1);
-  EXPECT_TRUE(log.messages().empty());
-
-  // One byte short of data_len + 21.
-  EXPECT_EQ(sp_unpack(p.data(), 40, &h, area.data(), &area_len), -1);
-  EXPECT_TRUE(log.contains("SP_ERROR data_length = 40 less than needed_length = 41 \n"));
-
-  // Last byte altered: received byte first, computed second.
-  log.clear();
   Bytes bad = p;
-  std::uint8_t good = bad.back();
-  bad.back() = static_cast<std::uint8_t>(good ^ 0x5A);
-  char want[64];
-  std::snprintf(want, sizeof(want), "SP_ERROR checksum(%02x != %02x) \n", bad.back(), good);
-  EXPECT_EQ(sp_unpack(bad.data(), 41, &h, area.data(), &area_len), -1);
-  EXPECT_TRUE(log.contains(want)) << log.dump();
-}
-
-TEST(SpPacket, NeverReadsOrWritesPastItsBuffers) {
-  sp_protocol_header h{};
-  // Identifier 5 bytes before the end of a 24-byte stream: no whole header.
+  bad.back() = static_cast<std::uint8_t>(p.back() ^ 0x5A);
+  char checksum[64];  // the received byte first, the computed one second
+  std::snprintf(checksum, sizeof(checksum), "SP_ERROR checksum(%02x != %02x) \n", bad.back(),
+                p.back());
   Bytes tail(24, 0);
   tail[19] = 0xEE;
   tail[20] = 0xAA;
-  std::array<std::uint8_t, 64> area{};
-  std::uint16_t area_len = area.size();
-  EXPECT_EQ(sp_unpack(tail.data(), 24, &h, area.data(), &area_len), -1);
-
-  // A data_len of 65535 must not wrap the needed length to 20.
   Bytes huge = pack(0x11, {});
-  huge[6] = 0xFF;
-  huge[7] = 0xFF;
+  huge[6] = huge[7] = 0xFF;
   huge.resize(100, 0);
-  EXPECT_EQ(sp_unpack(huge.data(), 100, &h, area.data(), &area_len), -1);
 
-  // A data area larger than the caller's buffer is refused.
-  Bytes p = pack(0x11, heartbeat_data());
-  std::array<std::uint8_t, 24> small{};
+  struct Row {
+    const Bytes& stream;
+    std::size_t n;
+    const char* message;  // "": no message; nullptr: not checked
+  };
+  const Row rows[] = {
+      {no_ident, 30, "SP_ERROR have no header identifiers"},  // only 0xEE is the last byte
+      {p, 19, ""},                                            // refused before looking
+      {p, 40, "SP_ERROR data_length = 40 less than needed_length = 41 \n"},
+      {bad, 41, checksum},
+      {tail, 24, nullptr},   // the identifier 5 bytes before the end: no whole header
+      {huge, 100, nullptr},  // a data_len of 65535 must not wrap the needed length to 20
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.n);
+    log.clear();
+    EXPECT_EQ(unpack(r.stream, r.n), -1);
+    if (r.message == nullptr) continue;
+    if (*r.message == '\0') {
+      EXPECT_TRUE(log.messages().empty()) << log.dump();
+    } else {
+      EXPECT_TRUE(log.contains(r.message)) << log.dump();
+    }
+  }
+
+  // A data area or packet larger than the caller's buffer is refused untouched.
+  sp_protocol_header h{};
+  std::array<std::uint8_t, 41> small{};
   small.fill(0xCC);
   std::uint16_t small_len = 10;
   EXPECT_EQ(sp_unpack(p.data(), 41, &h, small.data(), &small_len), -1);
   EXPECT_EQ(small[0], 0xCC);
   std::uint16_t packet_len = 40;
-  std::array<std::uint8_t, 41> whole{};
-  EXPECT_EQ(sp_check_data(p.data(), 41, whole.data(), &packet_len), -1);
+  EXPECT_EQ(sp_check_data(p.data(), 41, small.data(), &packet_len), -1);
 }
 
 TEST(SpConfig, PortsAndTimeouts) {
   EXPECT_EQ(sp_init_conf(nullptr), -1);
+  // Ports below 1024 are refused, 0 passes; time-outs default to 3 s.
+  const struct {
+    std::uint16_t tcp, udp;
+    int rc;
+  } rows[] = {{80, 5000, -1}, {5000, 1023, -1}, {5000, 1024, 0}, {0, 0, 0}};
+  for (const auto& r : rows) {
+    sp_config_t c{};
+    c.tcp_port = r.tcp;
+    c.udp_port = r.udp;
+    EXPECT_EQ(sp_init_conf(&c), r.rc) << r.tcp << "/" << r.udp;
+    if (r.rc == 0) {
+      EXPECT_TRUE(c.conn_timeout_sec == 3 && c.rw_timeout_sec == 3);
+    }
+  }
   sp_config_t c{};
-  c.tcp_port = 80;
-  c.udp_port = 5000;
-  EXPECT_EQ(sp_init_conf(&c), -1);
-  c.tcp_port = 5000;
-  c.udp_port = 1023;
-  EXPECT_EQ(sp_init_conf(&c), -1);
-  c.udp_port = 1024;
-  EXPECT_EQ(sp_init_conf(&c), 0);
-  EXPECT_EQ(c.conn_timeout_sec, 3u);
-  EXPECT_EQ(c.rw_timeout_sec, 3u);
-  c = sp_config_t{};
   c.conn_timeout_sec = 7;
-  EXPECT_EQ(sp_init_conf(&c), 0);  // port 0 passes
+  EXPECT_EQ(sp_init_conf(&c), 0);
   EXPECT_EQ(c.conn_timeout_sec, 7u);
-  EXPECT_EQ(c.rw_timeout_sec, 3u);
 }
 
 }  // namespace
