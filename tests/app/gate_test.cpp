@@ -128,20 +128,14 @@ class GateLoop : public ::testing::Test {
   std::unique_ptr<ztpu_test::Pty> gate_;
 };
 
-TEST_F(GateLoop, GetStateAnswersFixedFrame) {
+TEST_F(GateLoop, GetStateAndPollWithoutCardAnswerFixedFrames) {
   EXPECT_EQ(exchange(simple_cmd(0x21)),
             (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
   EXPECT_TRUE(log_.contains("response to tpu(get state)\n", LOG_INFO));
-  // The minimal record with its length byte escaped.
-  EXPECT_EQ(exchange({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}).size(), 10U);
-}
-
-TEST_F(GateLoop, PollWithoutCardGetsErrorAndNoPermission) {
   EXPECT_EQ(exchange(simple_cmd(0x31)),
             (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
-  const Bytes r = record(exchange(enter_cmd()));
-  EXPECT_EQ(dbl.ins, 0);
-  EXPECT_EQ(r[5], 1);
+  // The minimal record with its length byte escaped.
+  EXPECT_EQ(exchange({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}).size(), 10U);
 }
 
 TEST_F(GateLoop, PollWithCardCarriesUserIdAndStation) {
@@ -150,25 +144,19 @@ TEST_F(GateLoop, PollWithCardCarriesUserIdAndStation) {
   dbl.ent_station = 0x0A0B0C0D;
   const Bytes r = record(exchange(simple_cmd(0x31)));
   ASSERT_EQ(r.size(), 21U);
-  EXPECT_EQ(r[0], 18);
-  EXPECT_EQ(r[2], 0x31);
-  EXPECT_EQ(r[3], 0x53);
-  EXPECT_EQ(r[5], 0);
-  EXPECT_EQ(r[6], 0xAA);
-  EXPECT_EQ(Bytes(r.begin() + 7, r.begin() + 15), (Bytes{0x02, 0x01, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(r[15], 3);
-  EXPECT_EQ(Bytes(r.begin() + 16, r.begin() + 20), (Bytes{0x0D, 0x0C, 0x0B, 0x0A}));
+  EXPECT_EQ(Bytes(r.begin(), r.end() - 1),
+            (Bytes{18, 0, 0x31, 0x53, 0, 0, 0xAA, 0x02, 0x01, 0,
+                   0,  0, 0,    0,    0, 3, 0x0D, 0x0C, 0x0B, 0x0A}));
   EXPECT_FALSE(log_.contains("response to tpu"));  // poll answers are not logged
 }
 
 TEST_F(GateLoop, EnterWithoutPollIsRefused) {
   const Bytes r = record(exchange(enter_cmd()));
   ASSERT_EQ(r.size(), 20U);
-  EXPECT_EQ(r[0], 17);
-  EXPECT_EQ(r[2], 0x32);
-  EXPECT_EQ(r[5], 1);
-  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 18), Bytes(12, 0));
-  EXPECT_EQ(r[18], 0x13);
+  Bytes want{17, 0, 0x32, 0x53, 0, 1};
+  want.insert(want.end(), 12, 0);
+  want.push_back(0x13);
+  EXPECT_EQ(Bytes(r.begin(), r.end() - 1), want);
   EXPECT_EQ(dbl.ins, 0);
   EXPECT_TRUE(log_.contains("response to tpu(enter)\n", LOG_INFO));
   EXPECT_TRUE(log_.contains("check=", LOG_INFO));
@@ -215,32 +203,41 @@ TEST_F(GateLoop, PollThenExitPassesFareAndStation) {
   EXPECT_EQ(dbl.outs, 1);
 }
 
-TEST_F(GateLoop, RefusedPaymentUsesUpPermission) {
-  dbl.card = true;
-  dbl.pay_ok = false;
-  exchange(simple_cmd(0x31));
-  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
-  EXPECT_EQ(dbl.outs, 1);
-  dbl.pay_ok = true;
-  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
-  EXPECT_EQ(dbl.outs, 1);
-}
-
-TEST_F(GateLoop, GetStateBetweenPollAndEnterKeepsPermission) {
-  dbl.card = true;
-  exchange(simple_cmd(0x31));
-  exchange(simple_cmd(0x21));
-  EXPECT_EQ(record(exchange(enter_cmd()))[5], 0);
-  EXPECT_EQ(dbl.ins, 1);
-}
-
-TEST_F(GateLoop, FailedPollClearsEarlierPermission) {
-  dbl.card = true;
-  exchange(simple_cmd(0x31));
-  dbl.card = false;
-  exchange(simple_cmd(0x31));
-  EXPECT_EQ(record(exchange(enter_cmd()))[5], 1);
-  EXPECT_EQ(dbl.ins, 0);
+// The permission a poll with a card grants is used up by the next enter or
+// exit, served or refused; a poll without a card takes it away; get state
+// leaves it. Every script ends with the permission used.
+TEST_F(GateLoop, PollPermissionIsOneShot) {
+  struct Step {
+    u8 code;      // 0x21 get state, 0x31 poll, 0x32 enter, 0x33 exit
+    bool card;    // the poll finds one
+    bool pay_ok;  // the interface serves the payment
+    int rsp;      // the answer's result byte
+    int calls;    // payments asked of the interface
+  };
+  const std::vector<std::pair<const char*, std::vector<Step>>> scripts = {
+      {"poll without card", {{0x31, false, true, 1, 0}, {0x32, false, true, 1, 0}}},
+      {"get state between",
+       {{0x31, true, true, 0, 0}, {0x21, true, true, 0, 0}, {0x32, true, true, 0, 1}}},
+      {"failed poll clears",
+       {{0x31, true, true, 0, 0}, {0x31, false, true, 1, 0}, {0x32, false, true, 1, 0}}},
+      {"refused payment uses it up",
+       {{0x31, true, false, 0, 0}, {0x33, true, false, 1, 1}, {0x33, true, true, 1, 0}}},
+  };
+  for (const auto& [name, steps] : scripts) {
+    SCOPED_TRACE(name);
+    for (const Step& st : steps) {
+      dbl.card = st.card;
+      dbl.pay_ok = st.pay_ok;
+      const int before = dbl.ins + dbl.outs;
+      const Bytes rec = record(exchange(st.code == 0x32   ? enter_cmd()
+                                        : st.code == 0x33 ? exit_cmd()
+                                                          : simple_cmd(st.code)));
+      ASSERT_GE(rec.size(), 6U);
+      EXPECT_EQ(rec[2], st.code);
+      EXPECT_EQ(rec[5], st.rsp) << "code " << int{st.code};
+      EXPECT_EQ(dbl.ins + dbl.outs - before, st.calls) << "code " << int{st.code};
+    }
+  }
 }
 
 TEST_F(GateLoop, ShortEnterOrExitRecordIsRefusedWithoutCallingInterface) {

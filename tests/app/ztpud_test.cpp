@@ -2,14 +2,11 @@
 // through the board's dev/ttySP2 (a link to a pseudo-terminal slave).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "../ztpu/txn_fixture.h"
+#include "gate_line.h"
 #include "test_support.h"
 
 namespace {
@@ -28,16 +26,16 @@ using Bytes = std::vector<unsigned char>;
 // the capture device opens at once and then waits for sound.
 struct ReadyBoard {
   sectest::Board board;
-  std::unique_ptr<txntest::Pty> bt;
+  std::unique_ptr<ztpu_test::Pty> bt;
   int air = -1;
   ReadyBoard() {
     provisioned = provision();
     board.dir.write("etc/ztpu.conf", txntest::conf_text());
     board.dir.mkdirs("dev");
-    bt = std::make_unique<txntest::Pty>("dev/ttySP0");
+    bt = std::make_unique<ztpu_test::Pty>("dev/ttySP0");
     const std::string fifo = board.dir.path() + "/air.fifo";
     if (mkfifo(fifo.c_str(), 0600) == 0) air = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    board.dir.write(".asoundrc", txntest::asoundrc(fifo));
+    board.dir.write(".asoundrc", ztpu_test::asoundrc(fifo));
     setenv("HOME", board.dir.path().c_str(), 1);
   }
   ~ReadyBoard() {
@@ -107,50 +105,28 @@ TEST(Ztpud, EndsWhenGatePortIsMissing) {
 TEST(Ztpud, ServesGetStateAndRefusesPollWhileServerIsOffline) {
   ReadyBoard ready;
   ASSERT_TRUE(ready.ok());
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  ASSERT_EQ(symlink(ptsname(master), "dev/ttySP2"), 0);
-  // Raw from the start, so nothing the gate sends early is echoed back.
-  const int slave = open("dev/ttySP2", O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
-  termios tio{};
-  ASSERT_EQ(tcgetattr(slave, &tio), 0);
-  cfmakeraw(&tio);
-  ASSERT_EQ(tcsetattr(slave, TCSANOW, &tio), 0);
+  const ztpu_test::Pty gate("dev/ttySP2");
+  ASSERT_TRUE(gate.ok());
+  const int master = gate.master();
   Daemon d;
-  auto read_frame = [&](int ms) {
-    Bytes got;
-    pollfd p{master, POLLIN, 0};
-    while (got.size() < 64 && poll(&p, 1, ms) > 0) {
-      std::array<unsigned char, 64> buf{};
-      const ssize_t n = read(master, buf.data(), buf.size());
-      if (n <= 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + n);
-      if (got.back() == 0x03) break;
-    }
-    return got;
-  };
   // Frames sent before the daemon opens the line are flushed: ask again
   // until the first answer comes.
   const Bytes get_state{0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03};
   Bytes answer;
   for (int i = 0; i < 25 && answer.empty(); ++i) {
     ASSERT_EQ(write(master, get_state.data(), get_state.size()), 8);
-    answer = read_frame(200);
+    answer = ztpu_test::read_frame(master, 200);
   }
   EXPECT_EQ(answer, (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
   EXPECT_EQ(d.wait_exit(0), -1000);
 
   const Bytes poll_cmd{0x02, 0x10, 0x02, 0x00, 0x31, 0x53, 0x60, 0x03};
   ASSERT_EQ(write(master, poll_cmd.data(), poll_cmd.size()), 8);
-  EXPECT_EQ(read_frame(2000), (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
+  EXPECT_EQ(ztpu_test::read_frame(master, 2000),
+            (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
   EXPECT_EQ(d.wait_exit(0), -1000);
   const std::string log = ready.board.dir.read("var/log/messages");
   EXPECT_EQ(log.find("initialization failed"), std::string::npos) << log;
-  close(slave);
-  close(master);
 }
 
 }  // namespace

@@ -37,6 +37,12 @@ class E2e : public ::testing::Test {
     return o;
   }
 
+  // Starts the station, its back ends answering (`online`) or not.
+  static void start(st::LiveStation& s, bool online = true) {
+    std::string why;
+    ASSERT_EQ(s.start(online, &why), 0) << why;
+  }
+
   st::Say say() {
     return [this](const std::string& line) { lines_.push_back(line); };
   }
@@ -125,8 +131,7 @@ TEST_F(E2e, CommandLineStationRunsProvisionedBoards) {
 TEST_F(E2e, ConfigurationUpdateThroughTheServer) {
   make();
   st::LiveStation s(options(), say());
-  std::string why;
-  ASSERT_EQ(s.start(true, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s));
   st::Lane& in = s.entry();
   const std::string conf = in.info.dir + "/etc/ztpu.conf";
   std::string text = st::read_text(conf);
@@ -157,8 +162,7 @@ TEST_F(E2e, ConfigurationUpdateThroughTheServer) {
 TEST_F(E2e, LogUploadReachesTheBackEnd) {
   make();
   st::LiveStation s(options(), say());
-  std::string why;
-  ASSERT_EQ(s.start(true, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s));
   st::Lane& in = s.entry();
   in.backend.push_heartbeat_command(st::kCmdUploadLog, {0, 0, 0, 0, 0, 0x77});
   std::map<std::string, ztpu_backend::UploadedFile> logs;
@@ -184,8 +188,7 @@ TEST_F(E2e, ServerOfflineAtStartRefusesPollsUntilTheSignIn) {
   st::RunOptions o = options();
   o.offline_at_start = true;
   st::LiveStation s(o, say());
-  std::string why;
-  ASSERT_EQ(s.start(false, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s, false));
   st::Lane& in = s.entry();
   const auto& rows = s.keys().versions[0].rows;
   st::Passenger p;
@@ -208,8 +211,7 @@ TEST_F(E2e, ExitWithoutEntryInformationTakesTheDefaultStation) {
   io.use_default_station = true;
   make(io);
   st::LiveStation s(options(), say());
-  std::string why;
-  ASSERT_EQ(s.start(true, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s));
   st::Passenger p;  // never went through the entry gate
   p.user_id = 6001;
   p.ticket_id = 4;
@@ -226,8 +228,7 @@ TEST_F(E2e, ExitWithoutEntryInformationTakesTheDefaultStation) {
 TEST_F(E2e, ExitWithoutEntryInformationRefusedWithoutDefault) {
   make();
   st::LiveStation s(options(), say());
-  std::string why;
-  ASSERT_EQ(s.start(true, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s));
   st::Passenger p;
   p.user_id = 6002;
   EXPECT_TRUE(s.through(s.exit(), p, s.keys().versions[0].rows[3], false, problem()))
@@ -244,8 +245,7 @@ TEST_F(E2e, ExitWithoutEntryInformationRefusedWithoutDefault) {
 TEST_F(E2e, TicketReplayedWithinThreeSecondsIsRefused) {
   make();
   st::LiveStation s(options(), say());
-  std::string why;
-  ASSERT_EQ(s.start(true, &why), 0) << why;
+  ASSERT_NO_FATAL_FAILURE(start(s));
   st::Lane& in = s.entry();
   const auto& row = s.keys().versions[0].rows[1];
   st::Passenger p;

