@@ -273,11 +273,9 @@ bool Station::start(std::string& why) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
   });
   // Silent microphone: a FIFO held open with nothing written.
-  const std::string fifo = dir_ + "/air.fifo";
-  mkfifo(fifo.c_str(), 0600);
-  air_ = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  std::ofstream(".asoundrc") << ztpu_test::asoundrc(fifo);
-  setenv("HOME", dir_.c_str(), 1);
+  const std::string fifo = ztpu_test::fifo_microphone(dir_);
+  if (fifo.empty() || (air_ = open(fifo.c_str(), O_RDWR | O_CLOEXEC)) < 0)
+    return why = "microphone FIFO", false;
 
   serving_ = true;
   if (gate_start() != 0) return why = "start-up (see var/log/messages)", false;

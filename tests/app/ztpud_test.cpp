@@ -33,10 +33,8 @@ struct ReadyBoard {
     board.dir.write("etc/ztpu.conf", txntest::conf_text());
     board.dir.mkdirs("dev");
     bt = std::make_unique<ztpu_test::Pty>("dev/ttySP0");
-    const std::string fifo = board.dir.path() + "/air.fifo";
-    if (mkfifo(fifo.c_str(), 0600) == 0) air = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    board.dir.write(".asoundrc", ztpu_test::asoundrc(fifo));
-    setenv("HOME", board.dir.path().c_str(), 1);
+    const std::string fifo = ztpu_test::fifo_microphone(board.dir.path());
+    if (!fifo.empty()) air = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
   }
   ~ReadyBoard() {
     if (air >= 0) close(air);

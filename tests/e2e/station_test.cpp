@@ -51,23 +51,6 @@ const st::KeyVersion& version1() {
   return kv;
 }
 
-TEST(Phone, EntryInformationRoundTripAndWithoutEntry) {
-  const Bytes info = st::entry_info(4711, 101, 1700000000);
-  ASSERT_EQ(info.size(), 9u);
-  uint32_t station = 0, when = 0;
-  ASSERT_TRUE(st::open_entry_info(4711, info, &station, &when));
-  EXPECT_EQ(station, 101u);
-  EXPECT_EQ(when, 1700000000u);
-  EXPECT_FALSE(st::open_entry_info(4712, info, &station, &when));
-  // A passenger without an entry carries station 0 under a valid check.
-  st::Passenger p;
-  p.user_id = 4711;
-  const Bytes rec = st::ticket_record(p, version1().rows[0], std::time(nullptr));
-  ASSERT_TRUE(
-      st::open_entry_info(4711, Bytes(rec.begin() + 10, rec.begin() + 19), &station, &when));
-  EXPECT_EQ(station, 0u);
-}
-
 // A pty pair: the test plays the daemon on the slave side.
 struct PtyPair : ztpu_test::Pty {
   // One frame as the daemon receives it, unescaped (raw if it does not decode).
@@ -322,15 +305,6 @@ TEST(Board, LayoutAndConfiguration) {
   EXPECT_NE(conf.find("server_port=4321\n"), std::string::npos);
   // Again on the same directory: nothing fails.
   EXPECT_EQ(st::prepare_board(b, &why), 0) << why;
-}
-
-TEST(Summary, Percentiles) {
-  EXPECT_EQ(st::percentile({}, 50), 0);
-  EXPECT_EQ(st::percentile({5, 1, 3}, 50), 3);
-  std::vector<double> v;
-  for (int i = 1; i <= 100; ++i) v.push_back(i);
-  EXPECT_EQ(st::percentile(v, 99), 99);
-  EXPECT_EQ(st::percentile(v, 100), 100);
 }
 
 }  // namespace

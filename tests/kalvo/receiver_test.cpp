@@ -60,10 +60,8 @@ class KalvoReceiver : public ::testing::Test {
  protected:
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);
-    fifo_ = dir_.path() + "/air.fifo";
-    ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-    dir_.write(".asoundrc", ztpu_test::asoundrc(fifo_));
-    setenv("HOME", dir_.path().c_str(), 1);
+    fifo_ = ztpu_test::fifo_microphone(dir_.path());
+    ASSERT_FALSE(fifo_.empty());
   }
 
   // Stops, lets one block pass while inactive, starts again: the decoder is

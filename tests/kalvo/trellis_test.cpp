@@ -145,18 +145,4 @@ TEST(KalvoTrellis, EqualsLiteralRecursionOnTieHeavyColumns) {
   }
 }
 
-TEST(KalvoTrellis, SelectPathMatchesLiteralOnRandomMetrics) {
-  std::mt19937 rng(5);
-  for (int round = 0; round < 20000; ++round) {
-    kalvo_metrics m = {};
-    const int n = 2 + static_cast<int>(rng() % 16);
-    for (int t = 0; t < n; ++t)
-      for (int s = 0; s < 4; ++s) m[t][s] = static_cast<uint8_t>(rng() % 3);  // many ties
-    Literal lit{&m, n};
-    const int t = static_cast<int>(rng() % n);
-    const int a = static_cast<int>(rng() % 4), b = static_cast<int>(rng() % 4);
-    ASSERT_EQ(select_path(m, n, t, a, b), lit.select(t, a, b));
-  }
-}
-
 }  // namespace

@@ -8,12 +8,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,16 @@ inline std::string asoundrc(const std::string& infile) {
          "\"\n"
          "  format raw\n"
          "}\n";
+}
+
+// Makes a FIFO in `dir` the capture device of this process (its .asoundrc
+// there, HOME pointed at `dir`); the FIFO's path, or "" when it cannot be made.
+inline std::string fifo_microphone(const std::string& dir) {
+  const std::string fifo = dir + "/air.fifo";
+  if (mkfifo(fifo.c_str(), 0600) != 0) return "";
+  std::ofstream(dir + "/.asoundrc") << asoundrc(fifo);
+  if (setenv("HOME", dir.c_str(), 1) != 0) return "";
+  return fifo;
 }
 
 }  // namespace ztpu_test

@@ -69,10 +69,8 @@ TEST(Passage, TicketHeardPolledAndEnteredEndToEnd) {
   Pty gate("dev/ttySP2");
   Pty bt("dev/ttySP0");
   ASSERT_TRUE(gate.ok() && bt.ok());
-  const std::string fifo = board.dir.path() + "/air.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  board.dir.write(".asoundrc", asoundrc(fifo));
-  setenv("HOME", board.dir.path().c_str(), 1);
+  const std::string fifo = ztpu_test::fifo_microphone(board.dir.path());
+  ASSERT_FALSE(fifo.empty());
   Air air(fifo);
 
   ASSERT_EQ(gate_start(), 0) << log.dump();

@@ -193,7 +193,6 @@ inline bool tac_verifies(const std::string& line) {
   return tac == hex;
 }
 
-using ztpu_test::asoundrc;
 using ztpu_test::Pty;
 
 }  // namespace txntest
