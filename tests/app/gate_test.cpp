@@ -168,10 +168,9 @@ TEST_F(GateLoop, PollThenEnterIsServedOnceOnly) {
   dbl.balance = -2;
   exchange(simple_cmd(0x31));
   Bytes r = record(exchange(enter_cmd()));
-  EXPECT_EQ(r[5], 0);
-  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 14), (Bytes{4, 3, 2, 1, 0, 0, 0, 0}));
-  EXPECT_EQ(Bytes(r.begin() + 14, r.begin() + 18), (Bytes{0xFE, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(r[18], 0x13);
+  ASSERT_EQ(r.size(), 20U);
+  EXPECT_EQ(Bytes(r.begin() + 5, r.begin() + 19),
+            (Bytes{0, 4, 3, 2, 1, 0, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0x13}));
   ASSERT_EQ(dbl.ins, 1);
   const u8 want_time[7] = {0x20, 0x24, 0x05, 0x06, 0x07, 0x08, 0x09};
   EXPECT_EQ(std::memcmp(dbl.last_in.dealTime, want_time, 7), 0);
@@ -198,9 +197,6 @@ TEST_F(GateLoop, PollThenExitPassesFareAndStation) {
   EXPECT_EQ(dbl.last_out.retFlag, 1);
   EXPECT_TRUE(log_.contains("response to tpu(exit)\n"));
   EXPECT_FALSE(log_.contains("check="));
-  // The permission was used up.
-  EXPECT_EQ(record(exchange(exit_cmd()))[5], 1);
-  EXPECT_EQ(dbl.outs, 1);
 }
 
 // The permission a poll with a card grants is used up by the next enter or

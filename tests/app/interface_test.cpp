@@ -110,13 +110,4 @@ TEST_F(Interface, NullPointersFailWithoutCallingCore) {
   EXPECT_EQ(BleSetPara(1, 2, nullptr, nullptr), BLE_OK);
 }
 
-TEST_F(Interface, ModuleInitAndExitReachTheTable) {
-  EXPECT_EQ(BleModuleInit(), BLE_OK);
-  core.query_result = -1;  // the double's init fails with the same value
-  EXPECT_EQ(BleModuleInit(), BLE_FAIL);
-  BleModuleExit();
-  EXPECT_EQ(core.inits, 2);
-  EXPECT_EQ(core.exits, 1);
-}
-
 }  // namespace

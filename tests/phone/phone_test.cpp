@@ -141,19 +141,4 @@ TEST(Bluetooth, TransmitWritesTheBytesAsTheyAre) {
   bt_close();  // closing twice is harmless
 }
 
-TEST(Bluetooth, InitWithoutThePortFailsBeforeTheAudioDevice) {
-  ztpu_test::ScratchDir dir;
-  ztpu_test::LogCapture log;
-  // Audio through a FIFO nobody writes: opening it would hang the test.
-  ASSERT_FALSE(ztpu_test::fifo_microphone(dir.path()).empty());
-  EXPECT_EQ(phone_init(), -1);
-  const auto m = log.messages();
-  ASSERT_EQ(m.size(), 3u) << log.dump();
-  EXPECT_EQ(m[0].second.rfind("[SERIAL] failed to open device: ", 0), 0u);
-  EXPECT_EQ(m[1].second, "failed to open bluetooth device\n");
-  EXPECT_EQ(m[2].second, "failed to initialize bluetooth module\n");
-  for (const auto& [prio, text] : m) EXPECT_EQ(prio, LOG_ERR) << text;
-  phone_exit();  // nothing open: harmless
-}
-
 }  // namespace

@@ -111,12 +111,9 @@ TEST(Passage, TicketHeardPolledAndEnteredEndToEnd) {
   // Poll: the card-like identity.
   Bytes r = gate_exchange(gate, gate_frame({0, 0, 0x31, 0x53, 0}));
   ASSERT_EQ(r.size(), 21u) << log.dump();
-  EXPECT_EQ(r[2], 0x31);
-  EXPECT_EQ(r[5], 0) << log.dump();
-  EXPECT_EQ(r[6], 0xAA);
-  EXPECT_EQ(Bytes(r.begin() + 7, r.begin() + 15), (Bytes{0xEE, 0xFF, 0xC0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(r[15], 3);
-  EXPECT_EQ(Bytes(r.begin() + 16, r.begin() + 20), Bytes(4, 0));
+  EXPECT_EQ(Bytes(r.begin() + 2, r.end() - 1),
+            (Bytes{0x31, 0x53, 0, 0, 0xAA, 0xEE, 0xFF, 0xC0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0}))
+      << log.dump();
 
   // Enter at station 0x0102 at the present time.
   const std::time_t trade = std::time(nullptr);
@@ -127,10 +124,9 @@ TEST(Passage, TicketHeardPolledAndEnteredEndToEnd) {
   enter.insert(enter.end(), {0x02, 0x01, 0x00, 0x00, 0x00, 0});
   r = gate_exchange(gate, gate_frame(enter));
   ASSERT_EQ(r.size(), 20u);
-  EXPECT_EQ(r[2], 0x32);
-  EXPECT_EQ(r[5], 0) << log.dump();
-  EXPECT_EQ(Bytes(r.begin() + 6, r.begin() + 14), (Bytes{0xEE, 0xFF, 0xC0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Bytes(r.begin() + 14, r.begin() + 18), (Bytes{0x21, 0x21, 0x21, 0}));
+  EXPECT_EQ(Bytes(r.begin() + 2, r.begin() + 18),
+            (Bytes{0x32, 0x53, 0, 0, 0xEE, 0xFF, 0xC0, 0, 0, 0, 0, 0, 0x21, 0x21, 0x21, 0}))
+      << log.dump();
 
   // The order line, its TAC confirmed by the plug-in's rows.
   const auto lines = order_lines();
