@@ -78,16 +78,8 @@ int server_do_upload_log(const heartbeat_cmd* cmd) {
   std::memset(req.filename, '0', sizeof(req.filename));
   std::memcpy(req.filename, name, kLogNameLen);
   long long size = 0;
-  if (server_file_digest(fd.get(), path, &size, req.hash) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] open log file %s failed\n", path);
-    return -1;
-  }
-  if (size > SERVER_UPLOAD_FILE_MAX) {
-    ztpu_log(LOG_ERR, "[SERVER] log file %s too large (%lld B)\n", path, size);
-    return -1;
-  }
-  long long blocks = server_blocks(size);
-  req.blocks = static_cast<std::uint16_t>(blocks);
+  if (server_file_announce(fd.get(), path, "log", req.hash, &size) != 0) return -1;
+  req.blocks = static_cast<std::uint16_t>(server_blocks(size));
 
   upload_log_notify_rsp rsp{};
   if (server_exchange(

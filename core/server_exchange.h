@@ -1,6 +1,7 @@
-// The request/response exchanges the command and order threads share: one
-// fixed-size answer checked for its length and status, and a file sent in
-// blocks. For the module's own files only.
+// What the log and order uploads and the command thread share: a file's
+// announcement, one exchange with a fixed-size answer checked for its
+// length and status, and a file sent in blocks. For the module's own files
+// only.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,22 @@
 #include "server_internal.h"
 #include "sproto/sp_common.h"
 #include "ztpu/log.h"
+
+// Digest and size of an open file about to be announced, `kind` ("log",
+// "order") naming it in the messages; a file too large to announce is
+// refused. 0, or -1 after logging.
+inline int server_file_announce(int fd, const char* path, const char* kind, std::uint8_t* hash,
+                                long long* size) {
+  if (server_file_digest(fd, path, size, hash) != 0) {
+    ztpu_log(LOG_ERR, "[SERVER] open %s file %s failed\n", kind, path);
+    return -1;
+  }
+  if (*size > SERVER_UPLOAD_FILE_MAX) {
+    ztpu_log(LOG_ERR, "[SERVER] %s file %s too large (%lld B)\n", kind, path, *size);
+    return -1;
+  }
+  return 0;
+}
 
 // What a failed exchange logs after "[SERVER] ": the exchange itself
 // failed, the answer had another length, the answer's status was not 0

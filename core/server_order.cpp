@@ -215,16 +215,8 @@ int server_do_upload_order(const char* filename) {
   req.type = static_cast<std::uint8_t>(mconf_get_int(MC_EXIT_FLAG) & 0xFF);
   std::memcpy(req.filename, filename, sizeof(req.filename));
   long long size = 0;
-  if (server_file_digest(fd.get(), path, &size, req.hash) != 0) {
-    ztpu_log(LOG_ERR, "[SERVER] open order file %s failed\n", path);
-    return -1;
-  }
-  if (size > SERVER_UPLOAD_FILE_MAX) {
-    ztpu_log(LOG_ERR, "[SERVER] order file %s too large (%lld B)\n", path, size);
-    return -1;
-  }
-  long long blocks = server_blocks(size);
-  req.blocks = static_cast<std::uint16_t>(blocks);
+  if (server_file_announce(fd.get(), path, "order", req.hash, &size) != 0) return -1;
+  req.blocks = static_cast<std::uint16_t>(server_blocks(size));
 
   upload_order_notify_rsp rsp{};
   if (server_exchange(SERVER_SP_UPLOAD_ORDER_NOTIFY, req, sizeof(req), &rsp,
