@@ -39,13 +39,6 @@ st::Bytes crypt(int mode, Bytes in, Bytes key, Bytes iv, bool enc) {
   return out;
 }
 
-Bytes user_key(uint32_t uid) {
-  Bytes k;
-  for (int i = 0; i < 4; ++i)
-    for (int b = 0; b < 4; ++b) k.push_back(static_cast<uint8_t>(uid >> (8 * b)));
-  return k;
-}
-
 const st::KeyVersion& version1() {
   static const st::KeyVersion kv = st::make_key_version({1, 2, 3, 4, 5, 6, 7}, 0x0001, 15);
   return kv;
@@ -69,20 +62,6 @@ struct PtyPair : ztpu_test::Pty {
     ASSERT_EQ(write(slave(), f.data(), static_cast<size_t>(fl)), fl);
   }
 };
-
-TEST(GateController, FramesGetStateAsTheGateDoes) {
-  PtyPair pty;
-  st::Gate gate(pty.master());
-  std::thread daemon([&] {
-    const Bytes raw = ztpu_test::read_frame(pty.slave(), 2000);
-    // The 5-byte record with its length byte escaped.
-    EXPECT_EQ(raw, (Bytes{0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}));
-    pty.answer({0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x00});
-  });
-  EXPECT_TRUE(gate.wait_ready(2s));
-  daemon.join();
-  EXPECT_TRUE(gate.latencies().empty());  // start-up is not counted
-}
 
 TEST(GateController, PollAndPayRecordsAndAnswers) {
   PtyPair pty;
@@ -130,41 +109,6 @@ TEST(GateController, NoAnswerIsNoCard) {
   EXPECT_FALSE(a.answered);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
   EXPECT_TRUE(gate.latencies().empty());
-}
-
-TEST(Phone, ReadsAndChecksTheEncipheredReply) {
-  PtyPair pty;
-  st::Passenger p;
-  p.user_id = 321;
-  const Bytes rec = st::ticket_record(p, version1().rows[2], std::time(nullptr));
-  // The reply as the board builds it.
-  Bytes clear(21, 0);
-  std::copy(rec.begin() + 6, rec.begin() + 10, clear.begin() + 1);
-  clear[5] = 1;
-  const Bytes info = st::entry_info(321, 101, 1234);
-  std::copy(info.begin(), info.end(), clear.begin() + 6);
-  clear[15] = 0x44;
-  std::array<uint8_t, 16> md{};
-  crypto_md5(clear.data(), 19, md.data());
-  const uint16_t crc = crypto_crc16(md.data(), 16);
-  clear[19] = crc & 0xFF;
-  clear[20] = crc >> 8;
-  const Bytes cipher = crypt(15, clear, Bytes(rec.begin(), rec.begin() + 10), user_key(321), true);
-  ASSERT_EQ(write(pty.slave(), cipher.data(), 21), 21);
-  const st::PhoneReply r = st::read_reply(pty.master(), 321, rec, 1000);
-  EXPECT_TRUE(r.valid);
-  EXPECT_EQ(r.pay_type, 1);
-  EXPECT_EQ(r.pay_time, 0x44u);
-  EXPECT_EQ(r.pay_info, info);
-
-  Bytes bad = cipher;
-  bad[20] ^= 1;
-  ASSERT_EQ(write(pty.slave(), bad.data(), 21), 21);
-  const st::PhoneReply b = st::read_reply(pty.master(), 321, rec, 1000);
-  EXPECT_TRUE(b.received);
-  EXPECT_FALSE(b.valid);
-  // Nothing written: no reply within the time.
-  EXPECT_FALSE(st::read_reply(pty.master(), 321, rec, 100).received);
 }
 
 TEST(Orders, TacCheckedAgainstTheNamedRow) {
