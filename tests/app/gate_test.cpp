@@ -51,9 +51,10 @@ u32 BlePollingCard(PollingRsp* r) {
   put32(r->entSta, dbl.ent_station);
   return BLE_OK;
 }
-u32 BleInGate(const InGateCmd* c, InGateRsp* r) {
-  ++dbl.ins;
-  dbl.last_in = *c;
+namespace {
+// The answer of a served enter or exit.
+template <typename Rsp>
+u32 paid(Rsp* r) {
   if (!dbl.pay_ok) return BLE_FAIL;
   put32(r->userID, dbl.user_id);
   std::memset(r->userID + 4, 0, 4);
@@ -61,15 +62,17 @@ u32 BleInGate(const InGateCmd* c, InGateRsp* r) {
   r->cardType = 0xAA;
   return BLE_OK;
 }
+}  // namespace
+
+u32 BleInGate(const InGateCmd* c, InGateRsp* r) {
+  ++dbl.ins;
+  dbl.last_in = *c;
+  return paid(r);
+}
 u32 BleOutGate(const OutGateCmd* c, OutGateRsp* r) {
   ++dbl.outs;
   dbl.last_out = *c;
-  if (!dbl.pay_ok) return BLE_FAIL;
-  put32(r->userID, dbl.user_id);
-  std::memset(r->userID + 4, 0, 4);
-  put32(r->balance, static_cast<u32>(dbl.balance));
-  r->cardType = 0xAA;
-  return BLE_OK;
+  return paid(r);
 }
 u32 BleSetPara(u8, u8, u8*, u8*) { return BLE_OK; }
 
