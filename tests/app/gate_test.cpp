@@ -114,7 +114,7 @@ class GateLoop : public ::testing::Test {
                 static_cast<ssize_t>(frame.size()));
     }
     const int answered = gate_serve_once();
-    const Bytes got = ztpu_test::read_frame(gate_->master(), answered ? 500 : 50);
+    Bytes got = ztpu_test::read_frame(gate_->master(), answered ? 500 : 50);
     EXPECT_EQ(answered != 0, !got.empty());
     return got;
   }

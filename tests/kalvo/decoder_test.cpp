@@ -189,7 +189,8 @@ TEST(KalvoTransmitter, FrameLayoutAndNoClipping) {
   std::vector<uint16_t> sym(KALVO_MAX_SYMBOLS);
   ASSERT_EQ(kalvo_tx_symbols(t.data(), 32, sym.data()), 34);
   for (int j = 0; j < 34; ++j) {
-    for (int i = 0; i < 256; ++i) window[i] = s[static_cast<size_t>((j + 2) * 316 + i)];
+    for (int i = 0; i < 256; ++i)
+      window[i] = s[(static_cast<size_t>(j) + 2) * 316 + static_cast<size_t>(i)];
     ASSERT_EQ(kalvo_demodulate(window.data(), spec.data()), sym[j]) << j;
   }
 }

@@ -158,7 +158,8 @@ TEST_F(KalvoReceiver, FreeingJoinsThreadAndEndOfStreamDoesNotSpin) {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
   std::this_thread::sleep_for(500ms);
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
-  const double used = (cpu1.tv_sec - cpu0.tv_sec) + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
+  const double used = static_cast<double>(cpu1.tv_sec - cpu0.tv_sec) +
+                      static_cast<double>(cpu1.tv_nsec - cpu0.tv_nsec) / 1e9;
   EXPECT_LT(used, 0.25);
   kalvo_receiver_free(r);
   kalvo_receiver_free(nullptr);
