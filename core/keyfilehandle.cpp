@@ -180,10 +180,15 @@ security_db* open_record(MallocBuf& file) {
 // Reads and deciphers a cryptfile image; false with a log line when it is
 // not a valid clear form.
 bool open_cryptfile(MallocBuf& file, int mode, Secret16& key, u8** pData, u32* len) {
+  // The bound comes before the buffer: with a 32-bit size_t, n + 32 could wrap.
+  if (file.n > 0x7FFFFF00u) {
+    ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
+    return false;
+  }
   SecretBuf plain(static_cast<size_t>(file.n) + 32);
   int outl = 0;
-  if (file.n > 0x7FFFFF00u || run_cipher(mode, file.p, static_cast<int>(file.n), key.b.data(), 16,
-                                         false, plain.data(), &outl) != 0) {
+  if (run_cipher(mode, file.p, static_cast<int>(file.n), key.b.data(), 16, false, plain.data(),
+                 &outl) != 0) {
     ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
     return false;
   }
