@@ -12,6 +12,7 @@
 #include <new>
 
 #include "kalvo/kalvo.h"
+#include "kalvo_internal.h"
 #include "ztpu/log.h"
 
 #define KALVO_AUDIO_ERROR(err) \
@@ -26,9 +27,6 @@ constexpr int kReceiverPriority = 50;
 // while the failures go on, up to one second, and resets on a good read.
 constexpr int64_t kFailPauseNs = 10'000'000;
 constexpr int64_t kMaxFailPauseNs = 1'000'000'000;
-// A device may run ahead of the clock by its buffer (4096 frames); one that
-// delivers faster than that (a file at its end) is held to real time.
-constexpr int64_t kMaxAheadFrames = 4096;
 
 // Reads frames frames; the number read, or the last negative error after
 // two attempts (prepare between them recovers an overrun).
@@ -56,34 +54,12 @@ void sleep_ns(int64_t ns) {
   }
 }
 
-// Keeps the frames delivered from running further ahead of the clock than
-// the device buffer could explain.
-class Pacer {
- public:
-  void delivered(int64_t frames) {
-    frames_ += frames;
-    const int64_t elapsed = now_ns() - start_;
-    const int64_t due = elapsed * KALVO_RATE / 1'000'000'000;
-    if (frames_ < due) {
-      // Behind (blocked on the device): no credit for the past.
-      start_ = now_ns() - frames_ * 1'000'000'000 / KALVO_RATE;
-      return;
-    }
-    const int64_t ahead = frames_ - due;
-    if (ahead > kMaxAheadFrames) sleep_ns((ahead - kMaxAheadFrames) * 1'000'000'000 / KALVO_RATE);
-  }
-
- private:
-  int64_t start_ = now_ns();
-  int64_t frames_ = 0;
-};
-
 void* receiver_thread(void* arg) {
   auto* r = static_cast<kalvo_receiver*>(arg);
   auto* decoder = static_cast<kalvo_decoder*>(r->decoder);
   kalvo_audio_prepare(r->audio);
   bool flushed = false;
-  Pacer pacer;
+  kalvo_pacer pacer(kalvo_pcm_type_paced(snd_pcm_type(r->audio->handle)), now_ns);
   int64_t pause = kFailPauseNs;
   while (r->running.load(std::memory_order_acquire) == 1) {
     // A source that returns without filling the buffer (a file at its end)
@@ -99,7 +75,7 @@ void* receiver_thread(void* arg) {
       continue;
     }
     pause = kFailPauseNs;
-    pacer.delivered(got);
+    if (const int64_t wait = pacer.delivered(got); wait > 0) sleep_ns(wait);
     if (r->active.load(std::memory_order_acquire) == 0) {
       flushed = false;
       continue;

@@ -26,6 +26,8 @@ constexpr std::array<Carrier, 20> carriers = {{
 constexpr int kQueue = 632;
 constexpr int kStepNeeds = 512;
 constexpr int kSearchHop = 251;
+constexpr int kSearchFirst = 68;  // bins searched for the preamble tones
+constexpr int kSearchLast = 107;
 
 // Phase of bin k at sample n, hundredths of a degree.
 inline int tone_phase(int n, int k) { return static_cast<int>((int64_t{n} * k * 36000) >> 8); }
@@ -39,27 +41,29 @@ void load_window(const kalvo_decoder* d, int64_t* work) {
   for (int i = 0; i < KALVO_FFT_SIZE; ++i) work[i] = d->samples[i];
 }
 
-// One step of the searching state: looks for the preamble tones.
+// One step of the searching state: looks for the preamble tones. Only the
+// searched bins are transformed and their powers re^2 + im^2 (64-bit,
+// wrapping) compared; the whole spectrum is formed once a preamble is seen.
 void search_step(kalvo_decoder* d) {
   using namespace kalvo_wrap;
-  load_window(d, d->work);
-  kalvo_fft(d->work, d->spectrum, KALVO_FFT_SIZE);
-  for (int k = 0; k < KALVO_FFT_SIZE; ++k)
-    d->work[k] =
+  kalvo_fft_band(d->samples, d->spectrum, kSearchFirst, kSearchLast);
+  std::array<int64_t, kSearchLast - kSearchFirst + 1> power;
+  for (int k = kSearchFirst; k <= kSearchLast; ++k)
+    power[k - kSearchFirst] =
         add(mul(d->spectrum[k].re, d->spectrum[k].re), mul(d->spectrum[k].im, d->spectrum[k].im));
   int first = 0;
   int64_t first_power = 0;
-  for (int k = 68; k <= 107; ++k) {
-    if (d->work[k] > first_power) {
-      first_power = d->work[k];
+  for (int k = kSearchFirst; k <= kSearchLast; ++k) {
+    if (power[k - kSearchFirst] > first_power) {
+      first_power = power[k - kSearchFirst];
       first = k;
     }
   }
   int second = 0;
   int64_t second_power = 0;
-  for (int k = 68; k <= 107; ++k) {
-    if (k != first && d->work[k] > second_power) {
-      second_power = d->work[k];
+  for (int k = kSearchFirst; k <= kSearchLast; ++k) {
+    if (k != first && power[k - kSearchFirst] > second_power) {
+      second_power = power[k - kSearchFirst];
       second = k;
     }
   }
@@ -67,6 +71,8 @@ void search_step(kalvo_decoder* d) {
     consume(d, kSearchHop);
     return;
   }
+  load_window(d, d->work);
+  kalvo_fft(d->work, d->spectrum, KALVO_FFT_SIZE);
   d->offset =
       kalvo_xcorr(KALVO_FFT_SIZE, d->preamble_spectrum, d->spectrum, d->xcorr_work, d->spectrum);
   if (d->offset > 128) d->offset -= 256;

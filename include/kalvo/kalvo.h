@@ -83,8 +83,8 @@ struct kalvo_decoder {
   int symbol_index;             // data symbols received, -1: header awaited
   int symbol_count;             // data symbols announced by the header
   int checksum;                 // expected XOR of the payload bytes
-  int64_t work[256];            // current window, then its power spectrum
-  kalvo_complex spectrum[256];  // transform of the window / correlation
+  int64_t work[256];            // current window as 64-bit samples
+  kalvo_complex spectrum[256];  // transform of the window (searching: bins 68..107, +128) / xcorr
   kalvo_complex preamble_spectrum[256];
   kalvo_complex xcorr_work[256];
   int offset;  // last correlation lag, -127..128

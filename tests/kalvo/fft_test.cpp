@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "kalvo/kalvo.h"
@@ -156,6 +157,82 @@ TEST(KalvoXcorr, LagsOfRotatedSignals) {
   }
   Spectrum zero(256, kalvo_complex{0, 0});
   EXPECT_EQ(kalvo_xcorr(256, zero.data(), zero.data(), work.data(), out.data()), 0);
+}
+
+TEST(KalvoFixedPoint, DivisionByTenThousandWithoutDividing) {
+  // Around zero, multiples of 10000, every power of two and the ends of the
+  // range, where a multiply-high replacement would first go wrong.
+  std::vector<int64_t> edges = {0,
+                                1,
+                                9999,
+                                10000,
+                                10001,
+                                19999,
+                                20000,
+                                INT64_MAX,
+                                INT64_MAX - 1,
+                                INT64_MAX / 10000 * 10000,
+                                INT64_MAX / 10000 * 10000 - 1};
+  for (int b = 1; b < 63; ++b)
+    for (int64_t d = -2; d <= 2; ++d) edges.push_back((int64_t{1} << b) + d);
+  const size_t positive = edges.size();
+  for (size_t i = 0; i < positive; ++i) edges.push_back(-edges[i]);
+  edges.push_back(INT64_MIN);
+  std::mt19937_64 rng(10000);
+  for (int i = 0; i < 200000; ++i) {
+    const int64_t v = static_cast<int64_t>(rng());
+    edges.push_back(v >> (i % 64));  // every magnitude, both signs
+  }
+  for (const int64_t x : edges) {
+    ASSERT_EQ(kalvo_div10000_mulhi(x), x / 10000) << x;
+    ASSERT_EQ(kalvo_div10000(x), x / 10000) << x;
+  }
+}
+
+TEST(KalvoFft, NarrowInputEdgesMatchDefinition) {
+  // Inputs at the ends of the 32-bit path's range [-2^17, 2^17), signed to
+  // push one bin as high as it goes or at random, and one step beyond.
+  kalvo_fft_init();
+  constexpr int64_t edge = int64_t{1} << 17;
+  std::mt19937 rng(17);
+  for (const auto& [low, high] : {std::pair{-edge, edge - 1}, std::pair{-edge, edge}}) {
+    for (int bin = 0; bin < 160; ++bin) {
+      std::vector<int64_t> x(256);
+      for (int n = 0; n < 256; ++n) {
+        const bool up = bin < 129
+                            ? cosi(static_cast<int>(int64_t{36000} * bin * n / 256 % 36000)) >= 0
+                            : (rng() & 1u) != 0;
+        x[n] = up ? high : low;
+      }
+      expect_same(fft(x), oracle_fft(x));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(KalvoFft, BandOfAudioMatchesDefinition) {
+  kalvo_fft_init();
+  std::mt19937 rng(68);
+  std::uniform_int_distribution<int> pcm(-32768, 32767);
+  const std::pair<int, int> bands[] = {{68, 107}, {0, 127}, {60, 70}, {5, 5}, {127, 127}};
+  for (int round = 0; round < 40; ++round) {
+    std::vector<pcm_t> a(256);
+    // Full-scale square waves as well as noise.
+    for (int n = 0; n < 256; ++n)
+      a[n] =
+          static_cast<pcm_t>(round % 4 == 3 ? ((n * round / 16) % 2 ? 32767 : -32768) : pcm(rng));
+    const Spectrum expect = oracle_fft(std::vector<int64_t>(a.begin(), a.end()));
+    for (const auto& [first, last] : bands) {
+      Spectrum out(256);
+      kalvo_fft_band(a.data(), out.data(), first, last);
+      for (int k = first; k <= last; ++k) {
+        for (const int bin : {k, k + 128}) {
+          ASSERT_EQ(out[bin].re, expect[bin].re) << first << ".." << last << " bin " << bin;
+          ASSERT_EQ(out[bin].im, expect[bin].im) << first << ".." << last << " bin " << bin;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
