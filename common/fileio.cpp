@@ -141,7 +141,8 @@ int replace_file(const char* path, const void* data, size_t len, mode_t mode) no
   if (!write_all(fd.get(), data, len) || ::fsync(fd.get()) != 0) return fail(errno);
   // The name must still be ours: an overlapping writer of the same path
   // would otherwise have its half-written file renamed into place.
-  struct stat mine {}, named {};
+  struct stat mine {
+  }, named{};
   if (::fstat(fd.get(), &mine) != 0 || ::lstat(tmp.data(), &named) != 0 ||
       mine.st_ino != named.st_ino || mine.st_dev != named.st_dev) {
     errno = EBUSY;

@@ -339,9 +339,9 @@ bool matches(const u8* p, u32 n, const DigestText& stored, size_t stored_len) {
 void restore(int fd, const StorePaths& sp, const u8* p, u32 n, bool had_digest) {
   DigestText d{};
   if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || !write_all(fd, p, n) ||
-      fsync(fd) != 0 || (!had_digest && (!digest_of(p, n, d) ||
-                                         ztpu::fileio::replace_file(sp.dig.data(), d.data(),
-                                                                    d.size(), 0600) != 0))) {
+      fsync(fd) != 0 ||
+      (!had_digest && (!digest_of(p, n, d) ||
+                       ztpu::fileio::replace_file(sp.dig.data(), d.data(), d.size(), 0600) != 0))) {
     ztpu_log(LOG_ERR, "restore from backup failed %d", errno);
     return;
   }
@@ -351,9 +351,10 @@ void restore(int fd, const StorePaths& sp, const u8* p, u32 n, bool had_digest) 
 }
 
 // Reads a store file and has `check` judge it (the check keeps what it
-// produced when it accepts and is told to keep it). A damaged file is replaced by its backup when
-// the backup passes the same check and the digest. 0: accepted; -1: the
-// store file could not be read; -2: anything else, logged.
+// produced when it accepts and is told to keep it). A damaged file is
+// replaced by its backup when the backup passes the same check and the
+// digest. 0: accepted; -1: the store file could not be read; -2: anything
+// else, logged.
 template <class Check>
 int read_verified(int fd, Check check) {
   StorePaths sp;
@@ -365,8 +366,8 @@ int read_verified(int fd, Check check) {
   if (security_read_file(fd, &file.p, &file.n) != 0) return -1;
   DigestText digest{};
   size_t dlen = 0;
-  const Stored ds = read_beside(sp.dig.data(), reinterpret_cast<u8*>(digest.data()), digest.size(),
-                                &dlen);
+  const Stored ds =
+      read_beside(sp.dig.data(), reinterpret_cast<u8*>(digest.data()), digest.size(), &dlen);
   if (ds == Stored::failed) return -2;
   // The file's own checks run in any case: their messages say what is wrong.
   const bool disagrees = ds == Stored::present && !matches(file.p, file.n, digest, dlen);
@@ -397,8 +398,7 @@ int read_verified(int fd, Check check) {
   const Verdict v = check(saved.p, saved.n, true);
   if (v == Verdict::failed) return -2;
   if (v == Verdict::damaged) {
-    ztpu_log(LOG_ERR, "backup %s is damaged too; both left for recovery by hand\n",
-             sp.bak.data());
+    ztpu_log(LOG_ERR, "backup %s is damaged too; both left for recovery by hand\n", sp.bak.data());
     return -2;
   }
   restore(fd, sp, saved.p, saved.n, ds == Stored::present);
@@ -415,6 +415,7 @@ bool has_history(int fd) {
 }
 
 }  // namespace
+
 // ---- Store file helpers -----------------------------------------------------
 
 int security_get_cpussn(u8* ssn) {
@@ -773,9 +774,9 @@ int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, 
     ztpu_log(LOG_ERR, "open file %s error", fileName);
     return -1;
   }
-  const int rc = read_verified(
-      fd.get(),
-      [&](const u8* p, u32 n, bool keep) { return open_cryptfile(p, n, keep, mode, key, pData, len); });
+  const int rc = read_verified(fd.get(), [&](const u8* p, u32 n, bool keep) {
+    return open_cryptfile(p, n, keep, mode, key, pData, len);
+  });
   if (rc == -1) ztpu_log(LOG_ERR, "read file %s error", fileName);
   return rc == 0 ? 0 : -1;
 }

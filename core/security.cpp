@@ -547,8 +547,7 @@ int security_save_config(u8* confdata, int len) {
   // Replaced through a synced temporary file (behind a symbolic link, the
   // file it leads to), so that an interruption never leaves half a
   // configuration and the file keeps its owner and mode.
-  if (ztpu::fileio::replace_file(ztpu::path::conf, confdata, static_cast<size_t>(len), 0666) !=
-      0) {
+  if (ztpu::fileio::replace_file(ztpu::path::conf, confdata, static_cast<size_t>(len), 0666) != 0) {
     ztpu_log(LOG_ERR, "%s write data err!!\n", "security_save_config");
     return -1;
   }

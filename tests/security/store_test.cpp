@@ -1,7 +1,6 @@
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -211,7 +210,8 @@ TEST(StoreRecord, BackupAndDigestCases) {
       {"torn write", old.substr(0, 20), old, old_d, kRestored, 2, "restored from its backup"},
       {"rewrite not committed", cur, old, old_d, kRestored, 2, "does not match its digest"},
       {"committed, stale backup", cur, old, cur_d, kAccepted, 5, ""},
-      {"backup not the committed one", "", garbage, old_d, kRefused, 0, "does not match the digest"},
+      {"backup not the committed one", "", garbage, old_d, kRefused, 0,
+       "does not match the digest"},
       {"garbage backup", old.substr(0, 20), garbage, {}, kRefused, 0, "damaged too"},
       {"bit rot", rotten, {}, cur_d, kRefused, 0, "has no backup"},
       {"emptied", "", {}, old_d, kRefused, 0, "has no backup"},
