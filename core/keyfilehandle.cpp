@@ -628,6 +628,8 @@ int security_write_file(int fd, u8* pData, u32 len) {
     ztpu_log(LOG_ERR, "ftruncate failed %d", errno);
     return -1;
   }
+  // Files created before store files were the owner's alone become so now.
+  (void)fchmod(fd, 0600);
   if (!write_all(fd, pData, len) || fsync(fd) != 0) {
     ztpu_log(LOG_ERR, "write failed %d", errno);
     return -1;

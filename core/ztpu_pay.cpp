@@ -101,7 +101,13 @@ int save_order(const char* record_str, const char* sequenceid) {
   const int n = std::snprintf(line, sizeof line, "%s\n", record_str);
   if (n <= 0 || n >= static_cast<int>(sizeof line)) return -1;
   if (!set_sequence_id(sequenceid)) return -1;
-  return ztpu::fileio::append_file(ztpu::path::record_file, line, static_cast<size_t>(n), 0666);
+  if (ztpu::fileio::append_file(ztpu::path::record_file, line, static_cast<size_t>(n), 0666) != 0) {
+    // The id stays used: the day's ids get a gap, never a repeat.
+    ztpu_log(LOG_ERR, "can't append order %s to %s, error %d.\n", sequenceid,
+             ztpu::path::record_file, errno);
+    return -1;
+  }
+  return 0;
 }
 
 void bcd14(const u8* b, char* out, size_t room) {

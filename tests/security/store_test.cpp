@@ -299,6 +299,13 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     EXPECT_EQ(read_db().state, 2);
     EXPECT_EQ(board.dir.read(f), committed);
   }
+  // A record file from before store files were 0600 becomes so when rewritten.
+  ASSERT_EQ(chmod(f.c_str(), 0644), 0);
+  {
+    Attached a;
+    ASSERT_NE(a.db, nullptr);
+    ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, a.db), 0);
+  }
   for (const auto& e : std::filesystem::directory_iterator("etc/poskey")) {
     EXPECT_EQ(static_cast<unsigned>(e.status().permissions()) & 0777, 0600u) << e.path();
   }
