@@ -242,6 +242,8 @@ TEST(Provisioning, VersionSwitchingRules) {
   ASSERT_EQ(security_enable_pf(c), 0);
   EXPECT_FALSE(exists_enc("pcode_0502"));
   EXPECT_FALSE(exists_enc("factor_0502"));
+  // Their digests go too: left behind, one could revive a removed file.
+  EXPECT_FALSE(std::filesystem::exists(store_file("factor_0502") + ".d"));
   EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
   EXPECT_EQ(security_get_ctx()->need_remove_ver.ver[1], 0x02);
   // A version whose table does not load changes nothing.
