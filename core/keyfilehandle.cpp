@@ -286,7 +286,9 @@ using DigestText = std::array<char, kDigestText>;
 
 bool digest_of(const u8* p, u32 n, DigestText& out) {
   std::array<u8, 16> md{};
-  if (n > 0x7FFFFFFFu || crypto_md5(const_cast<u8*>(p), static_cast<int>(n), md.data()) != 0) {
+  u8 none = 0;  // an empty file has a digest too
+  if (n > 0x7FFFFFFFu ||
+      crypto_md5(n > 0 ? const_cast<u8*>(p) : &none, static_cast<int>(n), md.data()) != 0) {
     ztpu_log(LOG_ERR, "md5 fail.");
     return false;
   }
