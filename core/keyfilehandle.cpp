@@ -11,11 +11,13 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <span>
-#include <vector>
 
 #include "store_io.h"
 #include "ztpu/crypto.h"
+#include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 
@@ -26,26 +28,33 @@ constexpr int kClearHead = 12;        // record bytes kept in clear
 constexpr int kSealedLen = 52;        // record bytes enciphered
 constexpr u32 kMaxRecordFile = 1024;  // far above the 76 bytes of any valid record file
 
-// Work buffer whose content is wiped when it goes.
+// Zeroed work buffer whose content is wiped when it goes. Allocated without
+// throwing: check ok() (a failure is reported like any other).
 class SecretBuf {
  public:
-  explicit SecretBuf(size_t n = 0) : v_(n, 0) {}
-  ~SecretBuf() { wipe(); }
+  explicit SecretBuf(size_t n) : p_(new (std::nothrow) u8[n]()), n_(p_ ? n : 0) {}
+  ~SecretBuf() {
+    if (p_) explicit_bzero(p_.get(), n_);
+  }
   SecretBuf(const SecretBuf&) = delete;
   SecretBuf& operator=(const SecretBuf&) = delete;
-  u8* data() { return v_.data(); }
-  size_t size() const { return v_.size(); }
-  void wipe() {
-    if (!v_.empty()) explicit_bzero(v_.data(), v_.size());
-  }
+  bool ok() const { return p_ != nullptr; }
+  u8* data() { return p_.get(); }
 
  private:
-  std::vector<u8> v_;
+  std::unique_ptr<u8[]> p_;
+  size_t n_;
 };
 
-using ztpu_store::Fd;
-using ztpu_store::write_all;
+using ztpu::fileio::Fd;
+using ztpu::fileio::write_all;
 using MallocBuf = ztpu_store::WipedBuf;
+
+// What a check of stored bytes found: usable, damaged (empty, short, wrong
+// version, check or clear form: a backup may stand in for them), or not to
+// be judged at all (fuse, cipher provider or memory failed: nothing is
+// touched).
+enum class Verdict { ok, damaged, failed };
 
 // Secret bytes wiped when they go.
 template <size_t N>
@@ -127,101 +136,284 @@ int file_key(const security_db* db, Secret16& key, int& mode) {
   return 0;
 }
 
-int run_cipher(int mode, u8* in, int inl, u8* key, int keyl, bool enc, u8* out, int* outl) {
-  crypto_param p{mode, in, inl, key, keyl, key, keyl, enc ? 1 : 0};
+int run_cipher(int mode, const u8* in, int inl, u8* key, int keyl, bool enc, u8* out, int* outl) {
+  crypto_param p{mode, const_cast<u8*>(in), inl, key, keyl, key, keyl, enc ? 1 : 0};
   return crypto_crypt(&p, out, outl);
 }
 
-// Deciphers a record file image into a verified copy; null on failure.
-security_db* open_record(MallocBuf& file) {
-  if (file.n < 64 || file.n > kMaxRecordFile) {
+// A decipher failure means damaged bytes only when the cipher itself works;
+// without its provider nothing can be judged.
+Verdict decipher_failure(int mode, Secret16& key) {
+  std::array<u8, 16> probe{};
+  std::array<u8, 48> out{};
+  int outl = 0;
+  return run_cipher(mode, probe.data(), 16, key.b.data(), 16, true, out.data(), &outl) == 0
+             ? Verdict::damaged
+             : Verdict::failed;
+}
+
+// Deciphers a record file image into a verified copy, kept at `out` when
+// `keep` is set.
+Verdict open_record(const u8* p, u32 n, bool keep, security_db*& out) {
+  if (n < 64 || n > kMaxRecordFile) {
     ztpu_log(LOG_ERR, "security_dbattach invalid data read");
-    return nullptr;
+    return Verdict::damaged;
   }
-  if (file.p[0] != 1) {
+  if (p[0] != 1) {
     ztpu_log(LOG_ERR, "security_dbattach invalid db ver");
-    return nullptr;
+    return Verdict::damaged;
   }
   security_db head{};
-  std::memcpy(&head, file.p, kClearHead);
+  std::memcpy(&head, p, kClearHead);
   Secret16 key;
   int mode = 0;
-  if (record_key(&head, key, mode) != 0) return nullptr;
+  if (record_key(&head, key, mode) != 0) return Verdict::failed;
 
-  SecretBuf plain(file.n + 48);
+  SecretBuf plain(n + 48);
+  if (!plain.ok()) {
+    ztpu_log(LOG_ERR, "alloc mem failed");
+    return Verdict::failed;
+  }
   int outl = 0;
-  if (run_cipher(mode, file.p + kClearHead, static_cast<int>(file.n) - kClearHead, key.b.data(), 16,
-                 false, plain.data(), &outl) != 0) {
+  if (run_cipher(mode, p + kClearHead, static_cast<int>(n) - kClearHead, key.b.data(), 16, false,
+                 plain.data(), &outl) != 0) {
     ztpu_log(LOG_ERR, "%s crypto_crypt err", "security_dbattach");
-    return nullptr;
+    return decipher_failure(mode, key);
   }
   if (outl < kSealedLen) {
     ztpu_log(LOG_ERR, "security_dbattach invalid data...");
-    return nullptr;
+    return Verdict::damaged;
   }
   auto* db = static_cast<security_db*>(calloc(1, sizeof(security_db)));
   if (db == nullptr) {
     ztpu_log(LOG_ERR, "alloc mem failed");
-    return nullptr;
+    return Verdict::failed;
   }
   auto* raw = reinterpret_cast<u8*>(db);
-  std::memcpy(raw, file.p, kClearHead);
+  std::memcpy(raw, p, kClearHead);
   std::memcpy(raw + kClearHead, plain.data(), kSealedLen);
   const u16 stored = db->crc;
   db->crc = 0;
   if (crypto_crc16(raw, 64) != stored) {
     ztpu_log(LOG_ERR, "security_dbattach crc err...");
     security_dbdetach(db);
-    return nullptr;
+    return Verdict::damaged;
   }
-  return db;
+  if (keep) {
+    out = db;
+  } else {
+    security_dbdetach(db);
+  }
+  return Verdict::ok;
 }
 
-// Reads and deciphers a cryptfile image; false with a log line when it is
-// not a valid clear form.
-bool open_cryptfile(MallocBuf& file, int mode, Secret16& key, u8** pData, u32* len) {
+// Deciphers a cryptfile image; with `keep` the payload goes to a new buffer
+// at *pData.
+Verdict open_cryptfile(const u8* p, u32 n, bool keep, int mode, Secret16& key, u8** pData,
+                       u32* len) {
   // The bound comes before the buffer: with a 32-bit size_t, n + 32 could wrap.
-  if (file.n > 0x7FFFFF00u) {
+  if (n > 0x7FFFFF00u) {
     ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
-    return false;
+    return Verdict::damaged;
   }
-  SecretBuf plain(static_cast<size_t>(file.n) + 32);
-  int outl = 0;
-  if (run_cipher(mode, file.p, static_cast<int>(file.n), key.b.data(), 16, false, plain.data(),
-                 &outl) != 0) {
-    ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
-    return false;
-  }
-  u32 n = 0;
-  if (outl >= 4) std::memcpy(&n, plain.data(), 4);
-  if (outl < 4 || n < 1 || n > static_cast<u32>(outl) - 4) {
-    ztpu_log(LOG_ERR, "security_get_cryptfile invalid data,len0:%d,authDataLen:%d",
-             static_cast<int>(n), outl);
-    return false;
-  }
-  auto* out = static_cast<u8*>(malloc(n));
-  if (out == nullptr) {
+  SecretBuf plain(static_cast<size_t>(n) + 32);
+  if (!plain.ok()) {
     ztpu_log(LOG_ERR, "alloc %d bytes error", static_cast<int>(n));
+    return Verdict::failed;
+  }
+  int outl = 0;
+  if (run_cipher(mode, p, static_cast<int>(n), key.b.data(), 16, false, plain.data(), &outl) != 0) {
+    ztpu_log(LOG_ERR, "security_get_cryptfile decrypt err");
+    return decipher_failure(mode, key);
+  }
+  u32 clear_len = 0;
+  if (outl >= 4) std::memcpy(&clear_len, plain.data(), 4);
+  if (outl < 4 || clear_len < 1 || clear_len > static_cast<u32>(outl) - 4) {
+    ztpu_log(LOG_ERR, "security_get_cryptfile invalid data,len0:%d,authDataLen:%d",
+             static_cast<int>(clear_len), outl);
+    return Verdict::damaged;
+  }
+  if (!keep) return Verdict::ok;
+  auto* out = static_cast<u8*>(malloc(clear_len));
+  if (out == nullptr) {
+    ztpu_log(LOG_ERR, "alloc %d bytes error", static_cast<int>(clear_len));
+    return Verdict::failed;
+  }
+  std::memcpy(out, plain.data() + 4, clear_len);
+  *pData = out;
+  *len = clear_len;
+  return Verdict::ok;
+}
+
+// ---- Backup and digest of a store file ----------------------------------------
+//
+// Beside a store file F live "F.b", the old content while F is rewritten,
+// and "F.d", the MD5 of F's committed content (32 hex digits and a line
+// feed, as md5sum prints it), which no format of the store carries itself.
+// A rewrite runs: F.b = old content (replaced whole, synced), F cut and
+// rewritten in place (its descriptor stays open), synced, F.d = digest of
+// the new content (replaced whole, synced), F.b removed. At every crash
+// point a read finds one of:
+//   F old, F.d old (F.b absent, or whole and equal to F): F is used.
+//   F empty or torn, F.d old, F.b old: F.b matches F.d and is restored.
+//   F new and sound, F.d still old, F.b old: the rewrite had not committed;
+//     its caller was never told it succeeded. F.d names the committed
+//     content, F.b holds it, so F.b is restored: the store returns to the
+//     state before the rewrite instead of trusting bytes no digest vouches for.
+//   F new, F.d new, F.b old: F matches F.d; the stale F.b is left alone.
+// A backup is restored only when it passes the checks of the file itself and,
+// when a digest exists, matches it; otherwise both are left for recovery by
+// hand and the read fails. A store written before digests existed has no F.d:
+// its files are judged by their own checks and gain F.d at their next rewrite.
+
+struct StorePaths {
+  std::array<char, 512> file{};
+  std::array<char, 516> bak{};
+  std::array<char, 516> dig{};
+};
+
+bool paths_of(int fd, StorePaths& sp) {
+  u32 plen = static_cast<u32>(sp.file.size());
+  if (security_filenameofod(fd, sp.file.data(), &plen) != 0) return false;
+  const int b = snprintf(sp.bak.data(), sp.bak.size(), "%s.b", sp.file.data());
+  const int d = snprintf(sp.dig.data(), sp.dig.size(), "%s.d", sp.file.data());
+  return b > 0 && static_cast<size_t>(b) < sp.bak.size() && d > 0 &&
+         static_cast<size_t>(d) < sp.dig.size();
+}
+
+constexpr size_t kDigestText = 33;  // 32 hex digits and a line feed
+using DigestText = std::array<char, kDigestText>;
+
+bool digest_of(const u8* p, u32 n, DigestText& out) {
+  std::array<u8, 16> md{};
+  u8 none = 0;  // an empty file has a digest too
+  if (n > 0x7FFFFFFFu ||
+      crypto_md5(n > 0 ? const_cast<u8*>(p) : &none, static_cast<int>(n), md.data()) != 0) {
+    ztpu_log(LOG_ERR, "md5 fail.");
     return false;
   }
-  std::memcpy(out, plain.data() + 4, n);
-  *pData = out;
-  *len = n;
+  static constexpr char digits[] = "0123456789abcdef";
+  for (size_t i = 0; i < md.size(); ++i) {
+    out[2 * i] = digits[md[i] >> 4];
+    out[2 * i + 1] = digits[md[i] & 15];
+  }
+  out[kDigestText - 1] = '\n';
   return true;
 }
 
-// Reads a store file and hands its bytes to `use`. Bytes that do not serve
-// (an interrupted rewrite) are replaced once by the file's backup, when there
-// is one. -1: a read failed; 0: `use` took the bytes; 1: nothing served.
-template <class Use>
-int read_restoring(int fd, Use use) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    MallocBuf file;
-    if (security_read_file(fd, &file.p, &file.n) != 0) return -1;
-    if (use(file)) return 0;
-    if (attempt == 0 && security_restore_backup(fd) != 0) break;
+enum class Stored { absent, present, failed };
+
+// A file beside the store file: absent, read (`want` bytes at most; the count
+// at *got), or unreadable (logged).
+Stored read_beside(const char* path, u8* buf, size_t want, size_t* got) {
+  Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.ok()) {
+    if (errno == ENOENT) return Stored::absent;
+    ztpu_log(LOG_ERR, "read file %s error %d", path, errno);
+    return Stored::failed;
   }
-  return 1;
+  size_t at = 0;
+  while (at < want) {
+    const ssize_t r = read(fd.get(), buf + at, want - at);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      ztpu_log(LOG_ERR, "read file %s error %d", path, errno);
+      return Stored::failed;
+    }
+    if (r == 0) break;
+    at += static_cast<size_t>(r);
+  }
+  *got = at;
+  return Stored::present;
+}
+
+// Whether `p` is the content F.d names. A digest file of any other form
+// matches nothing.
+bool matches(const u8* p, u32 n, const DigestText& stored, size_t stored_len) {
+  DigestText mine{};
+  return stored_len == kDigestText && digest_of(p, n, mine) && mine == stored;
+}
+
+// Puts the backup's bytes back into the store file in place, gives it its
+// digest when it had none, and removes the backup. The caller already holds
+// what the backup contains, so a failure here is logged and the next read
+// tries again (F.b and F.d still agree).
+void restore(int fd, const StorePaths& sp, const u8* p, u32 n, bool had_digest) {
+  DigestText d{};
+  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || !write_all(fd, p, n) ||
+      fsync(fd) != 0 ||
+      (!had_digest && (!digest_of(p, n, d) ||
+                       ztpu::fileio::replace_file(sp.dig.data(), d.data(), d.size(), 0600) != 0))) {
+    ztpu_log(LOG_ERR, "restore from backup failed %d", errno);
+    return;
+  }
+  unlink(sp.bak.data());
+  ztpu::fileio::sync_dir_of(sp.bak.data());
+  ztpu_log(LOG_WARNING, "store file restored from its backup %s\n", sp.bak.data());
+}
+
+// Reads a store file and has `check` judge it (the check keeps what it
+// produced when it accepts and is told to keep it). A damaged file is
+// replaced by its backup when the backup passes the same check and the
+// digest. 0: accepted; -1: the store file could not be read; -2: anything
+// else, logged.
+template <class Check>
+int read_verified(int fd, Check check) {
+  StorePaths sp;
+  if (!paths_of(fd, sp)) {
+    ztpu_log(LOG_ERR, "get name from fd error");
+    return -2;
+  }
+  MallocBuf file;
+  if (security_read_file(fd, &file.p, &file.n) != 0) return -1;
+  DigestText digest{};
+  size_t dlen = 0;
+  const Stored ds =
+      read_beside(sp.dig.data(), reinterpret_cast<u8*>(digest.data()), digest.size(), &dlen);
+  if (ds == Stored::failed) return -2;
+  // The file's own checks run in any case: their messages say what is wrong.
+  const bool disagrees = ds == Stored::present && !matches(file.p, file.n, digest, dlen);
+  const Verdict own = check(file.p, file.n, !disagrees);
+  if (own == Verdict::failed) return -2;
+  if (!disagrees && own == Verdict::ok) return 0;
+  if (disagrees) ztpu_log(LOG_ERR, "store file %s does not match its digest\n", sp.file.data());
+
+  // Damaged: only a sound backup of the committed content may stand in.
+  MallocBuf saved;
+  {
+    Fd b(open(sp.bak.data(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!b.ok()) {
+      if (errno != ENOENT) {
+        ztpu_log(LOG_ERR, "read file %s error %d", sp.bak.data(), errno);
+      } else if (file.n > 0 || ds != Stored::absent) {  // not a file never written
+        ztpu_log(LOG_ERR, "store file %s is damaged and has no backup\n", sp.file.data());
+      }
+      return -2;
+    }
+    if (security_read_file(b.get(), &saved.p, &saved.n) != 0) return -2;
+  }
+  if (ds == Stored::present && !matches(saved.p, saved.n, digest, dlen)) {
+    ztpu_log(LOG_ERR, "backup %s does not match the digest; both left for recovery by hand\n",
+             sp.bak.data());
+    return -2;
+  }
+  const Verdict v = check(saved.p, saved.n, true);
+  if (v == Verdict::failed) return -2;
+  if (v == Verdict::damaged) {
+    ztpu_log(LOG_ERR, "backup %s is damaged too; both left for recovery by hand\n", sp.bak.data());
+    return -2;
+  }
+  restore(fd, sp, saved.p, saved.n, ds == Stored::present);
+  return 0;
+}
+
+// True when the store file has a backup or a digest beside it: it held
+// committed content once, so finding it empty is damage, not a new store.
+bool has_history(int fd) {
+  StorePaths sp;
+  if (!paths_of(fd, sp)) return true;
+  struct stat st {};
+  return lstat(sp.bak.data(), &st) == 0 || lstat(sp.dig.data(), &st) == 0;
 }
 
 }  // namespace
@@ -310,11 +502,13 @@ int security_get_encfilename(const char* name, char* outName) {
     return -1;
   }
   const size_t nlen = strnlen(name, 256);
-  SecretBuf in(8 + nlen);
+  std::array<u8, 8 + 256> in{};
   std::memcpy(in.data(), ssn.b.data(), 8);
   std::memcpy(in.data() + 8, name, nlen);
   std::array<u8, 16> md{};
-  if (crypto_md5(in.data(), static_cast<int>(in.size()), md.data()) != 0) return -1;
+  const int rc = crypto_md5(in.data(), static_cast<int>(8 + nlen), md.data());
+  explicit_bzero(in.data(), in.size());
+  if (rc != 0) return -1;
   security_hex2str(md.data(), 16, outName);
   return 0;
 }
@@ -350,7 +544,8 @@ int security_open_file(const char* basePath, const char* name, u32 opFlag, u32* 
     ztpu_log(LOG_ERR, "stat file[%s] error", path.data());
     return -1;
   }
-  int fd = open(path.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // Store files are the owner's alone.
+  int fd = open(path.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     ztpu_log(LOG_ERR, "open file[%s] failed..", path.data());
     return fd;
@@ -411,22 +606,10 @@ int security_filenameofod(int fd, char* name, u32* len) {
   return 0;
 }
 
-namespace {
-
-bool backup_path_of(int fd, std::array<char, 516>& bak) {
-  std::array<char, 512> path{};
-  u32 plen = static_cast<u32>(path.size());
-  if (security_filenameofod(fd, path.data(), &plen) != 0) return false;
-  int n = snprintf(bak.data(), bak.size(), "%s.b", path.data());
-  return n > 0 && static_cast<size_t>(n) < bak.size();
-}
-
-}  // namespace
-
 int security_write_file(int fd, u8* pData, u32 len) {
   if (pData == nullptr && len > 0) return -1;
-  std::array<char, 516> bak{};
-  if (!backup_path_of(fd, bak)) {
+  StorePaths sp;
+  if (!paths_of(fd, sp)) {
     ztpu_log(LOG_ERR, "get name from fd error");
     return -1;
   }
@@ -435,46 +618,29 @@ int security_write_file(int fd, u8* pData, u32 len) {
     ztpu_log(LOG_ERR, "read from file error...");
     return -1;
   }
-  if (old.n > 0) {
-    Fd b(open(bak.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (b.get() < 0) {
-      ztpu_log(LOG_ERR, "open back file error");
-      return -1;
-    }
-    // The backup must be on disk before the file is cut, or a power cut in
-    // between could lose both.
-    if (!write_all(b.get(), old.p, old.n) || fsync(b.get()) != 0) {
-      ztpu_log(LOG_ERR, "write back file error");
-      return -1;
-    }
+  DigestText digest{};
+  if (!digest_of(pData, len, digest)) return -1;
+  // The backup is whole and on disk before the file is cut (a failed write
+  // of it leaves no partial backup behind); see the crash points above.
+  if (old.n > 0 && ztpu::fileio::replace_file(sp.bak.data(), old.p, old.n, 0600) != 0) {
+    ztpu_log(LOG_ERR, "write back file error");
+    return -1;
   }
   if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
     ztpu_log(LOG_ERR, "ftruncate failed %d", errno);
     return -1;
   }
-  if (!write_all(fd, pData, len)) {
+  // Files created before store files were the owner's alone become so now.
+  (void)fchmod(fd, 0600);
+  if (!write_all(fd, pData, len) || fsync(fd) != 0) {
     ztpu_log(LOG_ERR, "write failed %d", errno);
     return -1;
   }
-  fsync(fd);
-  unlink(bak.data());
-  return 0;
-}
-
-int security_restore_backup(int fd) {
-  std::array<char, 516> bak{};
-  if (!backup_path_of(fd, bak)) return -1;
-  Fd b(open(bak.data(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (b.get() < 0) return -1;
-  MallocBuf saved;
-  if (security_read_file(b.get(), &saved.p, &saved.n) != 0 || saved.n == 0) return -1;
-  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || !write_all(fd, saved.p, saved.n) ||
-      fsync(fd) != 0) {
-    ztpu_log(LOG_ERR, "restore from backup failed %d", errno);
+  if (ztpu::fileio::replace_file(sp.dig.data(), digest.data(), digest.size(), 0600) != 0) {
+    ztpu_log(LOG_ERR, "write digest file error %d", errno);
     return -1;
   }
-  unlink(bak.data());
-  ztpu_log(LOG_WARNING, "store file restored from its backup %s\n", bak.data());
+  unlink(sp.bak.data());
   return 0;
 }
 
@@ -536,6 +702,10 @@ int security_dbflush(int fd, struct security_db* db) {
   int mode = 0;
   if (record_key(db, key, mode) != 0) return -1;
   SecretBuf out(160);
+  if (!out.ok()) {
+    ztpu_log(LOG_ERR, "alloc crypt buffer failed...");
+    return -1;
+  }
   int outl = 0;
   auto* raw = reinterpret_cast<u8*>(db);
   if (run_cipher(mode, raw + kClearHead, kSealedLen, key.b.data(), 16, true,
@@ -573,9 +743,10 @@ struct security_db* security_dbattach(int* pfd) {
       ztpu_log(LOG_ERR, "open db file error");
       return nullptr;
     }
-    // An empty record file next to a backup is an interrupted rewrite, not
-    // a new store: the unit's identity is in the backup.
-    if (flen == 0 && security_restore_backup(fd) != 0 && security_init_dbfile(fd) != 0) {
+    // An empty record file that once held a record (a backup or a digest
+    // beside it) is damage, read below, not a new store: a fresh record
+    // would lose the unit's identity and every cryptfile.
+    if (flen == 0 && !has_history(fd) && security_init_dbfile(fd) != 0) {
       ztpu_log(LOG_ERR, "security_dbflush error");
       close(fd);
       return nullptr;
@@ -583,8 +754,8 @@ struct security_db* security_dbattach(int* pfd) {
     *pfd = fd;
   }
   security_db* db = nullptr;
-  const auto use = [&db](MallocBuf& file) { return (db = open_record(file)) != nullptr; };
-  if (read_restoring(*pfd, use) < 0) ztpu_log(LOG_ERR, "security_read_file error");
+  const auto check = [&db](const u8* p, u32 n, bool keep) { return open_record(p, n, keep, db); };
+  if (read_verified(*pfd, check) == -1) ztpu_log(LOG_ERR, "security_read_file error");
   return db;
 }
 
@@ -607,9 +778,10 @@ int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, 
     ztpu_log(LOG_ERR, "open file %s error", fileName);
     return -1;
   }
-  const int rc = read_restoring(
-      fd.get(), [&](MallocBuf& file) { return open_cryptfile(file, mode, key, pData, len); });
-  if (rc < 0) ztpu_log(LOG_ERR, "read file %s error", fileName);
+  const int rc = read_verified(fd.get(), [&](const u8* p, u32 n, bool keep) {
+    return open_cryptfile(p, n, keep, mode, key, pData, len);
+  });
+  if (rc == -1) ztpu_log(LOG_ERR, "read file %s error", fileName);
   return rc == 0 ? 0 : -1;
 }
 
@@ -624,9 +796,17 @@ int security_save_cryptfile(struct security_db* pDb, char* fileName, int nCreate
   int mode = 0;
   if (file_key(pDb, key, mode) != 0) return -1;
   SecretBuf clear(static_cast<size_t>(len) + 4);
+  if (!clear.ok()) {
+    ztpu_log(LOG_ERR, "alloc %d byte mem fail.", static_cast<int>(len + 4));
+    return -1;
+  }
   std::memcpy(clear.data(), &len, 4);
   if (len > 0) std::memcpy(clear.data() + 4, pData, len);
   SecretBuf sealed(static_cast<size_t>(len) + 100);
+  if (!sealed.ok()) {
+    ztpu_log(LOG_ERR, "alloc %d byte mem fail.", static_cast<int>(len + 100));
+    return -1;
+  }
   int outl = 0;
   if (run_cipher(mode, clear.data(), static_cast<int>(len) + 4, key.b.data(), 16, true,
                  sealed.data(), &outl) != 0) {

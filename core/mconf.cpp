@@ -15,11 +15,10 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "ztpu/common.h"
+#include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 
@@ -56,12 +55,18 @@ constexpr std::array<mconf_def, MC_ITEMS> initconfig{{
     {"old_security_life", MCONF_INT},
 }};
 
+// Allocations below use the non-throwing forms: an allocation failure fails
+// the operation with -1 and leaves the current set in force.
 struct mconf_item {
   const char* name = nullptr;
   int type = MCONF_INT;
   int valid = 0;
   int i = 0;
-  std::string s;
+  char* s = nullptr;  // owned copy of a string item's text
+  mconf_item() = default;
+  ~mconf_item() { delete[] s; }
+  mconf_item(const mconf_item&) = delete;
+  mconf_item& operator=(const mconf_item&) = delete;
 };
 
 using mconf_set = std::array<mconf_item, MC_ITEMS>;
@@ -74,19 +79,17 @@ std::unique_ptr<mconf_set> currconfig;  // guarded by mconf_lock
 
 bool key_ok(mconf_key key) { return key >= 0 && key < MC_ITEMS; }
 
-// RAII owner of a file descriptor.
-struct fd_owner {
-  int fd;
-  explicit fd_owner(int f) : fd(f) {}
-  ~fd_owner() {
-    if (fd >= 0) ::close(fd);
-  }
-  fd_owner(const fd_owner&) = delete;
-  fd_owner& operator=(const fd_owner&) = delete;
-};
+// A private copy of a text, or null when memory is short.
+char* copy_text(const char* text) {
+  const size_t n = std::strlen(text) + 1;
+  char* out = new (std::nothrow) char[n];
+  if (out != nullptr) std::memcpy(out, text, n);
+  return out;
+}
 
 std::unique_ptr<mconf_set> new_set() {
-  auto set = std::make_unique<mconf_set>();
+  std::unique_ptr<mconf_set> set(new (std::nothrow) mconf_set{});
+  if (!set) return set;
   for (size_t k = 0; k < initconfig.size(); ++k) {
     (*set)[k].name = initconfig[k].name;
     (*set)[k].type = initconfig[k].type;
@@ -107,7 +110,8 @@ bool parse_int(const char* value, int* out) {
   return true;
 }
 
-void mconf_set_item(mconf_set& set, const char* key, const char* value) {
+// False only when memory is short.
+bool mconf_set_item(mconf_set& set, const char* key, const char* value) {
   mconf_item* item = nullptr;
   for (auto& it : set) {
     if (std::strcmp(it.name, key) == 0) {
@@ -117,49 +121,53 @@ void mconf_set_item(mconf_set& set, const char* key, const char* value) {
   }
   if (item == nullptr) {
     ztpu_log(LOG_WARNING, "[MCONF] unkown configuration item '%s'\n", key);
-    return;
+    return true;
   }
   if (item->valid) {
     ztpu_log(LOG_WARNING, "[MCONF] item '%s' redefined\n", key);
-    return;
+    return true;
   }
   if (item->type == MCONF_STR) {
     if (value[0] == '\0') {
       ztpu_log(LOG_ERR, "[MCONF] empty value for item '%s'\n", key);
-      return;
+      return true;
     }
-    item->s = value;
+    item->s = copy_text(value);
+    if (item->s == nullptr) return false;
   } else {
     int v = 0;
     if (!parse_int(value, &v)) {
       ztpu_log(LOG_ERR, "[MCONF] bad value '%s' for item '%s'\n", value, key);
-      return;
+      return true;
     }
     item->i = v;
   }
   item->valid = 1;
+  return true;
 }
 
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// Splits one line into key and value and stores the item.
-void parse_line(mconf_set& set, char* line) {
-  if (!is_ascii_letter(line[0])) return;
+// Splits one line into key and value and stores the item. False only when
+// memory is short.
+bool parse_line(mconf_set& set, char* line) {
+  if (!is_ascii_letter(line[0])) return true;
   char* eq = std::strchr(line, '=');
-  if (eq == nullptr) return;
+  if (eq == nullptr) return true;
   *eq = '\0';
   const char* key = trim(line, " \t");
   const char* value = trim(eq + 1, " ;'\"\t\r\n");
-  mconf_set_item(set, key, value);
+  return mconf_set_item(set, key, value);
 }
 
 // Parses a terminated, writable text and installs it when complete.
 int mconf_do_load(char* text) {
   auto set = new_set();
+  if (!set) return -1;
   char* save = nullptr;
   for (char* line = strtok_r(text, "\n", &save); line != nullptr;
        line = strtok_r(nullptr, "\n", &save)) {
-    parse_line(*set, line);
+    if (!parse_line(*set, line)) return -1;
   }
   for (const auto& it : *set) {
     if (!it.valid) {
@@ -177,13 +185,13 @@ int mconf_do_load(char* text) {
 
 int mconf_load() {
   const char* path = ztpu::path::conf;
-  fd_owner f(::open(path, O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0) {
+  ztpu::fileio::Fd f(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) {
     ztpu_log(LOG_ERR, "[MCONF] failed to open %s\n", path);
     return -1;
   }
   struct stat st {};
-  if (::fstat(f.fd, &st) != 0 || st.st_size > max_file_size) {
+  if (::fstat(f.get(), &st) != 0 || st.st_size > max_file_size) {
     ztpu_log(LOG_ERR, "[MCONF] failed to read %s\n", path);
     return -1;
   }
@@ -194,7 +202,7 @@ int mconf_load() {
   const auto size = static_cast<size_t>(st.st_size);
   std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]);
   if (!text) return -1;
-  const ssize_t n = ::read(f.fd, text.get(), size);
+  const ssize_t n = ::read(f.get(), text.get(), size);
   if (n != st.st_size) {
     ztpu_log(LOG_ERR, "[MCONF] failed to read %s\n", path);
     return -1;
@@ -243,59 +251,41 @@ int mconf_get_str(mconf_key key, char* value, int maxlen) {
   if (!currconfig) return -1;
   const mconf_item& it = (*currconfig)[key];
   if (!it.valid || it.type != MCONF_STR) return -1;
-  const size_t len = it.s.size();
+  const size_t len = std::strlen(it.s);
   if (len > static_cast<size_t>(maxlen)) return -1;
-  std::memcpy(value, it.s.data(), len);
+  std::memcpy(value, it.s, len);
   if (len < static_cast<size_t>(maxlen)) value[len] = '\0';
   return 0;
 }
 
 int mconf_set_str(mconf_key key, const char* value) {
   if (!key_ok(key) || value == nullptr) return -1;
-  std::string copy(value);  // allocate before taking the lock
+  std::unique_ptr<char[]> copy(copy_text(value));  // allocated before taking the lock
+  if (!copy) return -1;
   std::unique_lock lock(mconf_lock);
   if (!currconfig) return -1;
   mconf_item& it = (*currconfig)[key];
   if (it.type != MCONF_STR) return -1;
-  it.s.swap(copy);
+  copy.reset(std::exchange(it.s, copy.release()));  // the old text goes with `copy`
   return 0;
 }
 
 int mconf_load_from_buffer(const char* buf, int size) {
   if (size < 0 || (buf == nullptr && size > 0)) return -1;
-  std::vector<char> text(static_cast<size_t>(size) + 1, '\0');
-  if (size > 0) std::memcpy(text.data(), buf, static_cast<size_t>(size));
-  return mconf_do_load(text.data());
+  std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
+  if (!text) return -1;
+  if (size > 0) std::memcpy(text.get(), buf, static_cast<size_t>(size));
+  text[static_cast<size_t>(size)] = '\0';
+  return mconf_do_load(text.get());
 }
 
 int mconf_do_store(const char* buf, int size) {
   if (buf == nullptr || size <= 0) return -1;
-  // Written under a temporary name and renamed into place, so a failed or
-  // short write never leaves a truncated configuration behind.
-  const std::string path = ztpu::path::conf;
-  const std::string tmp = path + ".tmp";
-  {
-    fd_owner f(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (f.fd < 0) {
-      ztpu_log(LOG_ERR, "[MCONF] failed to open %s\n", tmp.c_str());
-      return -1;
-    }
-    size_t done = 0;
-    while (done < static_cast<size_t>(size)) {
-      const ssize_t n = ::write(f.fd, buf + done, static_cast<size_t>(size) - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (done != static_cast<size_t>(size) || ::fsync(f.fd) != 0) {
-      ztpu_log(LOG_ERR, "[MCONF] failed to write %s\n", path.c_str());
-      ::unlink(tmp.c_str());
-      return -1;
-    }
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    ztpu_log(LOG_ERR, "[MCONF] failed to write %s\n", path.c_str());
-    ::unlink(tmp.c_str());
+  // Replaced through a synced temporary file beside it (behind a symbolic
+  // link, beside the file it leads to): a failed write never leaves a
+  // truncated configuration, and the file keeps its owner and mode.
+  if (ztpu::fileio::replace_file(ztpu::path::conf, buf, static_cast<size_t>(size), 0644) != 0) {
+    ztpu_log(LOG_ERR, "[MCONF] failed to write %s\n", ztpu::path::conf);
     return -1;
   }
   return 0;

@@ -13,9 +13,9 @@
 #include <ctime>
 #include <mutex>
 #include <new>
-#include <string>
 
 #include "store_io.h"
+#include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 
@@ -57,8 +57,8 @@ struct DbCopy {
 };
 
 using Owned = ztpu_store::WipedBuf;
-using ztpu_store::Fd;
-using ztpu_store::write_all;
+using ztpu::fileio::Fd;
+using ztpu::fileio::write_all;
 
 struct DlHandle {
   void* h = nullptr;
@@ -82,9 +82,9 @@ void free_table(security_key_table* t) {
   delete t;
 }
 
-std::string ver_text(const u8* ver) {
-  char t[5];
-  security_hex2str(const_cast<u8*>(ver), 2, t);
+std::array<char, 5> ver_text(const u8* ver) {
+  std::array<char, 5> t{};
+  security_hex2str(const_cast<u8*>(ver), 2, t.data());
   return t;
 }
 
@@ -170,7 +170,7 @@ int security_get_pfname(const char* name, u8* ver, char* filename, int namelen) 
   if (name == nullptr || filename == nullptr || namelen <= 0) return -1;
   const int room = namelen < 128 ? namelen : 128;
   int n = ver != nullptr
-              ? snprintf(filename, static_cast<size_t>(room), "%s_%s", name, ver_text(ver).c_str())
+              ? snprintf(filename, static_cast<size_t>(room), "%s_%s", name, ver_text(ver).data())
               : snprintf(filename, static_cast<size_t>(room), "%s", name);
   return (n < 0 || n >= room) ? -1 : 0;
 }
@@ -544,24 +544,11 @@ int security_save_config(u8* confdata, int len) {
     ztpu_log(LOG_ERR, "attach tpu db failed.\n");
     return -1;
   }
-  // Written beside the file and renamed over it, so that an interruption
-  // never leaves half a configuration.
-  std::string tmp = std::string(ztpu::path::conf) + ".new";
-  {
-    Fd fd(open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (fd.get() < 0) {
-      ztpu_log(LOG_ERR, "%s open file(%s) err!!\n", "security_save_config", ztpu::path::conf);
-      return -1;
-    }
-    if (!write_all(fd.get(), confdata, static_cast<size_t>(len)) || fsync(fd.get()) != 0) {
-      ztpu_log(LOG_ERR, "%s write data err!!\n", "security_save_config");
-      unlink(tmp.c_str());
-      return -1;
-    }
-  }
-  if (rename(tmp.c_str(), ztpu::path::conf) != 0) {
-    ztpu_log(LOG_ERR, "%s open file(%s) err!!\n", "security_save_config", ztpu::path::conf);
-    unlink(tmp.c_str());
+  // Replaced through a synced temporary file (behind a symbolic link, the
+  // file it leads to), so that an interruption never leaves half a
+  // configuration and the file keeps its owner and mode.
+  if (ztpu::fileio::replace_file(ztpu::path::conf, confdata, static_cast<size_t>(len), 0666) != 0) {
+    ztpu_log(LOG_ERR, "%s write data err!!\n", "security_save_config");
     return -1;
   }
   fresh.p->confSetted = 1;
@@ -597,8 +584,10 @@ int security_save_v0(u8* v0data, int len) {
 namespace {
 
 // Copies the stored plug-in of version `from` to version `to`, bytes as
-// they are: the file key does not depend on the name.
-int copy_pcode(const u8* from, const u8* to) {
+// they are: the file key does not depend on the name. The source is read
+// through the store first, so damaged bytes are refused (or restored), never
+// copied under a new digest.
+int copy_pcode(security_db* db, const u8* from, const u8* to) {
   std::array<char, 128> src_name{}, dst_name{};
   std::array<char, 512> src{};
   if (security_get_pfname(SECURITY_PCODE_NAME, const_cast<u8*>(from), src_name.data(), 128) != 0 ||
@@ -610,6 +599,13 @@ int copy_pcode(const u8* from, const u8* to) {
   if (access(src.data(), F_OK) != 0) {
     ztpu_log(LOG_ERR, "pcode file(%s) is not exist!!", src.data());
     return -1;
+  }
+  {
+    Owned check;
+    if (security_get_cryptfile(db, src_name.data(), &check.p, &check.n) != 0) {
+      ztpu_log(LOG_ERR, "read file(%s) err!!", src.data());
+      return -1;
+    }
   }
   Fd in(open(src.data(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
@@ -684,7 +680,7 @@ int security_save_pf2file(u8* pData, u32 len) {
   std::array<char, 128> name{};
   if (p < 2) {
     ztpu_log(LOG_ERR, "copy %02x%02x ver pcode data to %02x%02x ver", s[0], s[1], v[0], v[1]);
-    if (copy_pcode(s, v) != 0) return -1;
+    if (copy_pcode(fresh.p, s, v) != 0) return -1;
   } else {
     security_get_pfname(SECURITY_PCODE_NAME, v, name.data(), 128);
     if (security_save_cryptfile(fresh.p, name.data(), 1, pData + 4, p) != 0) {
@@ -710,7 +706,13 @@ int security_remove_cryptfile(const char* basePath, const char* name) {
     ztpu_log(LOG_ERR, "security_get_encfilename failed\n");
     return -1;
   }
-  std::array<char, 512> path{};
+  // Backup and digest first: left behind, they could bring back a removed
+  // file under the same name.
+  std::array<char, 520> path{};
+  for (const char* suffix : {".b", ".d"}) {
+    snprintf(path.data(), path.size(), "%s/%s%s", basePath, enc.data(), suffix);
+    unlink(path.data());
+  }
   snprintf(path.data(), path.size(), "%s/%s", basePath, enc.data());
   return unlink(path.data()) == 0 ? 0 : -1;
 }

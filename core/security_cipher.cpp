@@ -1,7 +1,8 @@
 // Ticket and record cryptography on the key tables.
 #include <array>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "ztpu/crypto.h"
 #include "ztpu/log.h"
@@ -81,13 +82,17 @@ int security_gen_tac(u8* data, int datalen, u8* nOutKeyId, u8* out, int* outl) {
   if (security_get_random_alg_and_key(id.data(), &idlen, &alg, key.b.data(), &keylen) != 0)
     return -1;
   // Room for the data and one block of padding.
-  std::vector<u8> ct(static_cast<size_t>(datalen) + 32);
+  std::unique_ptr<u8[]> ct(new (std::nothrow) u8[static_cast<size_t>(datalen) + 32]);
+  if (!ct) {
+    ztpu_log(LOG_ERR, "%s: alloc %d bytes error\n", "security_gen_tac", datalen + 32);
+    return -1;
+  }
   int n = 0;
-  if (cipher(alg, data, datalen, key.b.data(), 32, key.b.data(), 32, true, ct.data(), &n) != 0) {
+  if (cipher(alg, data, datalen, key.b.data(), 32, key.b.data(), 32, true, ct.get(), &n) != 0) {
     ztpu_log(LOG_ERR, "%s: crypto_crypt err...\n", "security_gen_tac");
     return -1;
   }
-  if (crypto_md5(ct.data(), n, out) != 0) {
+  if (crypto_md5(ct.get(), n, out) != 0) {
     ztpu_log(LOG_ERR, "%s tac calculate failed...\n", "security_gen_tac");
     return -1;
   }

@@ -9,7 +9,7 @@ target_link_libraries(ztpu_records PUBLIC ztpu_log)
 add_library(ztpu_txn STATIC ${CMAKE_CURRENT_LIST_DIR}/ztpu_query.cpp
                             ${CMAKE_CURRENT_LIST_DIR}/ztpu_pay.cpp)
 target_include_directories(ztpu_txn PUBLIC ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(ztpu_txn PUBLIC ztpu_records ztpu_phone ztpu_security ztpu_mconf ztpu_crypto ztpu_common
+target_link_libraries(ztpu_txn PUBLIC ztpu_records ztpu_fileio ztpu_phone ztpu_security ztpu_mconf ztpu_crypto ztpu_common
                                       ztpu_log)
 
 add_library(ztpu_core STATIC ${CMAKE_CURRENT_LIST_DIR}/ztpu.cpp)

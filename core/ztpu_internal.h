@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "ztpu/fileio.h"
 #include "ztpu/phone.h"
 #include "ztpu/ztpu.h"
 
@@ -36,22 +37,6 @@ int ent_info_check(const u8* info);
 // AES-128-CFB of the 9 entry-information bytes under the user-id key. 0, or -1.
 int ent_info_crypt(u32 user_id, const u8* in, u8* out, int encrypt);
 
-// Owner of a file descriptor; closes it exactly once.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using unique_fd = ztpu::fileio::Fd;
 
 }  // namespace ztpu_txn

@@ -1,16 +1,16 @@
 // Payment: consumes the ticket the query validated, stores one order line
 // with a daily sequence id and a TAC, and sends the phone its enciphered
-// reply. The order line is on disk before the gate is answered.
+// reply. The id is stored before the line and the line is on disk before the
+// gate is answered.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include "ztpu/crypto.h"
+#include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
@@ -22,28 +22,12 @@ using namespace ztpu_txn;
 namespace {
 
 constexpr int kSeqIdLen = 12;
+constexpr int kCounterMax = 999999;
 constexpr int kRecordMax = 256;
 constexpr int kMerchantMax = 20;
 constexpr int kTacLen = 16;
 constexpr int kLockTries = 3;
 constexpr useconds_t kLockPauseUs = 5000;
-
-// Makes a rename or a new directory entry durable.
-void sync_dir(const char* dir) {
-  unique_fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.ok()) (void)::fsync(fd.get());
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-  for (int tries = 0; n > 0 && tries < 64; ++tries) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return n == 0;
-}
 
 // The next sequence id for the trade date into id (room 20). 0, or -1.
 int get_sequence_id(const u8* bcd, char* id, size_t room) {
@@ -73,51 +57,30 @@ int get_sequence_id(const u8* bcd, char* id, size_t room) {
     }
     counter = value + 1;
   }
+  // A seventh digit could not be stored, so every later order of the day
+  // would get the same id again.
+  if (counter > kCounterMax) {
+    ztpu_log(LOG_ERR, "sequence ids of %02x%02x%02x used up.\n", bcd[1], bcd[2], bcd[3]);
+    return -1;
+  }
   std::snprintf(id, room, "%02x%02x%02x%06d", bcd[1], bcd[2], bcd[3], counter);
   return 0;
 }
 
-// Replaces the id file through a synced temporary file, so that a power cut
-// leaves either the old or the new id, never a short file.
-void set_sequence_id(const char* id) {
-  if (std::strlen(id) != kSeqIdLen) return;
-  {
-    unique_fd fd(::open(ztpu::path::seq_id_tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.ok()) {
-      ztpu_log(LOG_ERR, "(set) can't open %s sequence id file.\n", ztpu::path::seq_id_tmp);
-      return;
-    }
-    if (!write_all(fd.get(), id, kSeqIdLen) || ::fsync(fd.get()) != 0) {
-      ztpu_log(LOG_ERR, "write %s failed %d.\n", ztpu::path::seq_id_tmp, errno);
-      ::unlink(ztpu::path::seq_id_tmp);
-      return;
-    }
-  }
-  if (::rename(ztpu::path::seq_id_tmp, ztpu::path::seq_id) != 0) {
+// Stores the id the order is about to use, synced, before its line is
+// written: a crash after this leaves a gap in the day's ids, never a repeat.
+bool set_sequence_id(const char* id) {
+  if (ztpu::fileio::replace_file(ztpu::path::seq_id, id, kSeqIdLen, 0666) != 0) {
     ztpu_log(LOG_ERR, "write %s failed %d.\n", ztpu::path::seq_id, errno);
-    ::unlink(ztpu::path::seq_id_tmp);
-    return;
-  }
-  sync_dir(ztpu::path::ulocal_dir);
-}
-
-// Appends line (with its line feed) and syncs it; on any failure the file is
-// cut back to where it was, so no torn line stays behind. Lock held.
-bool append_line(const std::string_view line) {
-  const bool existed = ::access(ztpu::path::record_file, F_OK) == 0;
-  unique_fd fd(::open(ztpu::path::record_file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd.ok()) return false;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return false;
-  if (!write_all(fd.get(), line.data(), line.size()) || ::fsync(fd.get()) != 0) {
-    if (::ftruncate(fd.get(), st.st_size) == 0) (void)::fsync(fd.get());
     return false;
   }
-  if (!existed) sync_dir(ztpu::path::ulocal_dir);
   return true;
 }
 
-int save_order(const char* record_str) {
+// Appends the order line under the record-file lock, after its sequence id
+// is stored. A line that cannot be written whole is cut back, so no torn
+// line stays behind.
+int save_order(const char* record_str, const char* sequenceid) {
   if (record_str[0] == '\0') {
     ztpu_log(LOG_ERR, "no record.\n");
     return -1;
@@ -137,7 +100,14 @@ int save_order(const char* record_str) {
   char line[kRecordMax + 1];
   const int n = std::snprintf(line, sizeof line, "%s\n", record_str);
   if (n <= 0 || n >= static_cast<int>(sizeof line)) return -1;
-  return append_line(std::string_view(line, static_cast<size_t>(n))) ? 0 : -1;
+  if (!set_sequence_id(sequenceid)) return -1;
+  if (ztpu::fileio::append_file(ztpu::path::record_file, line, static_cast<size_t>(n), 0666) != 0) {
+    // The id stays used: the day's ids get a gap, never a repeat.
+    ztpu_log(LOG_ERR, "can't append order %s to %s, error %d.\n", sequenceid,
+             ztpu::path::record_file, errno);
+    return -1;
+  }
+  return 0;
 }
 
 void bcd14(const u8* b, char* out, size_t room) {
@@ -200,11 +170,10 @@ int generate_order(const ztpu_pay_cmd* cmd) {
   std::snprintf(record_str + len, sizeof record_str - static_cast<size_t>(len), ",%02x%02x%02x",
                 keyid[0], keyid[1], keyid[2]);
 
-  if (save_order(record_str) != 0) {
+  if (save_order(record_str, sequenceid) != 0) {
     ztpu_log(LOG_ERR, "fail to save order.\n");
     return -1;
   }
-  set_sequence_id(sequenceid);
   return 0;
 }
 

@@ -70,7 +70,7 @@ void security_hex2str(u8* hex, int len, char* str);
 int security_get_encfilename(const char* name, char* outName);
 
 // Opens "basePath/name" (the encrypted name with SECURITY_OPEN_ENCNAME)
-// read-write, creating it when missing with SECURITY_OPEN_CREATE. Returns the
+// read-write, creating it (mode 0600) when missing with SECURITY_OPEN_CREATE. Returns the
 // descriptor and the file's length at *outFileLen (0 when just created; may
 // be null), or a negative value.
 int security_open_file(const char* basePath, const char* name, u32 opFlag, u32* outFileLen);
@@ -80,17 +80,14 @@ int security_open_file(const char* basePath, const char* name, u32 opFlag, u32* 
 int security_read_file(int fd, u8** pOutData, u32* outDataLen);
 
 // Replaces the whole content of the open file with `len` bytes: the old
-// content goes to "path.b" (synced) first and the backup is removed once the
-// new content is synced.
+// content goes whole to "path.b" (mode 0600, synced) first, then the file is
+// rewritten and synced, "path.d" receives the MD5 of the new content (32 hex
+// digits and a line feed) and the backup is removed. Reads of records and
+// cryptfiles check the file against "path.d" when it exists.
 int security_write_file(int fd, u8* pData, u32 len);
 
 // Path of an open descriptor into `name` (room *len); internal.
 int security_filenameofod(int fd, char* name, u32* len);
-
-// If "path.b" of the open file exists and is not empty, copies it back into
-// the file, syncs, removes the backup and logs it. 0 when restored, -1 when
-// there is no backup or the copy failed. Used after an interrupted rewrite.
-int security_restore_backup(int fd);
 
 // ---- Device record and cryptfiles --------------------------------------
 
@@ -101,8 +98,11 @@ int security_dbflush(int fd, struct security_db* db);
 // Deciphered, verified copy of the record (crc field 0), or null. When *pfd
 // is negative the record file is opened first (created with a fresh record
 // when missing) and its descriptor stored there; it stays open on failure.
-// An empty or damaged record file with a backup beside it is restored from
-// the backup; an empty one without a backup becomes a fresh store.
+// A record file that is damaged (empty, short, wrong version or CRC, or not
+// the content its digest names) is restored from its backup when the backup
+// passes the same checks; an empty one with neither backup nor digest
+// becomes a fresh store. Other failures (fuse, cipher, memory, I/O) touch
+// no file.
 struct security_db* security_dbattach(int* pfd);
 
 // Zeroes and frees a copy from security_dbattach; null is ignored.
@@ -110,7 +110,8 @@ void security_dbdetach(struct security_db* db);
 
 // Reads and deciphers the cryptfile of logical name `fileName`; the payload
 // comes back in a new buffer of exactly *len bytes. A missing cryptfile is
-// created empty and fails. A damaged one with a backup is restored first.
+// created empty and fails. A damaged one is restored from its backup as the
+// record is.
 int security_get_cryptfile(struct security_db* pdb, char* fileName, u8** pData, u32* len);
 
 // Enciphers `len` bytes as the cryptfile `fileName` (safe rewrite); the file

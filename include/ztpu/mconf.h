@@ -62,9 +62,11 @@ int mconf_set_str(mconf_key key, const char* value);
 // modified) and installs the result when complete. 0, or -1.
 int mconf_load_from_buffer(const char* buf, int size);
 
-// Writes size bytes to the configuration file (mode 0644), under a temporary
-// name renamed into place, so the file holds either the old or the whole new
-// text. 0, or -1 (size <= 0, or the text could not be written in full).
+// Writes size bytes to the configuration file (mode 0644 when new; an
+// existing file keeps its owner and mode), under a temporary name renamed
+// into place, so the file holds either the old or the whole new text. A
+// symbolic link there stays and the file it leads to is replaced. 0, or -1
+// (size <= 0, or the text could not be written in full).
 int mconf_do_store(const char* buf, int size);
 
 // mconf_load_from_buffer, and only when it succeeded, mconf_do_store.

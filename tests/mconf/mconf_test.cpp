@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <string>
 
+#include "failing_new.h"
 #include "test_support.h"
 
 namespace {
@@ -208,6 +210,54 @@ TEST_F(MconfTest, LoadStoreWritesFileOnlyAfterSuccessfulLoad) {
   mconf_exit();
   ASSERT_EQ(mconf_init(), 0) << log.dump();
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000);
+  char buf[32];
+  ASSERT_EQ(mconf_get_str(MC_SERVER_IP, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "127.0.0.1");
+}
+
+// A configuration file that is a symbolic link (a read-only root with the
+// file elsewhere) is updated through it: the link stays, the file it leads
+// to gets the text and keeps its mode.
+TEST_F(MconfTest, StoreThroughSymbolicLinkKeepsLinkAndMode) {
+  dir.mkdirs("etc");
+  dir.write("data/ztpu.conf", "old");
+  ASSERT_EQ(chmod("data/ztpu.conf", 0640), 0);
+  ASSERT_EQ(symlink("../data/ztpu.conf", "etc/ztpu.conf"), 0);
+  const std::string good = conf_text();
+  ASSERT_EQ(mconf_load_store_from_buffer(good.data(), static_cast<int>(good.size())), 0);
+  struct stat st {};
+  ASSERT_EQ(lstat("etc/ztpu.conf", &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(dir.read("data/ztpu.conf"), good);
+  ASSERT_EQ(stat("data/ztpu.conf", &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640U);
+  EXPECT_FALSE(dir.exists("data/ztpu.conf.tmp"));
+}
+
+// Each allocation of a load, failed in turn: -1 and the set in force stays.
+TEST_F(MconfTest, AllocationFailureFailsTheLoadAndKeepsTheSet) {
+  ASSERT_EQ(load(conf_text()), 0);
+  const std::string other = conf_text(nullptr, "server_port", "server_port=9001");
+  int failures = 0;
+  for (int n = 1; n <= 64; ++n) {
+    ztpu_test::fail_nth_allocation(n);
+    const int rc = load(other);
+    const bool failed = ztpu_test::allocation_failed();
+    ztpu_test::fail_nth_allocation(0);
+    if (!failed) {
+      EXPECT_EQ(rc, 0);
+      break;
+    }
+    ++failures;
+    EXPECT_EQ(rc, -1) << n;
+    EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000) << n;
+  }
+  EXPECT_GE(failures, 12);  // the text, the set and each of the ten string items
+  EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9001);
+
+  ztpu_test::fail_nth_allocation(1);
+  EXPECT_EQ(mconf_set_str(MC_SERVER_IP, "10.0.0.1"), -1);
+  ztpu_test::fail_nth_allocation(0);
   char buf[32];
   ASSERT_EQ(mconf_get_str(MC_SERVER_IP, buf, sizeof buf), 0);
   EXPECT_STREQ(buf, "127.0.0.1");

@@ -159,6 +159,36 @@ TEST(Provisioning, KeyPayloadLengths) {
   EXPECT_EQ(read_db().savekeyver[0], 0x02);
 }
 
+// A store written before digests starts as it did and gains them with its
+// next rewrites; then one flipped bit in the factor file (a unit that would
+// sign in and refuse every ticket) stops the start.
+TEST(Provisioning, DigestsComeToOldStoresAndStopARottenStart) {
+  Board board;
+  start_unit(factor(0x01, 0x01));
+  security_exit();
+  for (const auto& e : std::filesystem::directory_iterator("etc/poskey")) {
+    if (e.path().extension() == ".d") std::filesystem::remove(e.path());
+  }
+  LogCapture cap;
+  ASSERT_EQ(security_init(), 0) << cap.dump();
+  std::array<u8, 16> cv{};
+  cv.fill(0xC2);
+  ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
+  store_version(factor(0x01, 0x01));
+  for (const char* item : {"tpu.db", "pcode_0101", "factor_0101"}) {
+    EXPECT_TRUE(std::filesystem::exists(store_file(item) + ".d")) << item;
+  }
+  security_exit();
+
+  const std::string path = store_file("factor_0101");
+  std::string rotten = board.dir.read(path);
+  rotten[rotten.size() / 2] = static_cast<char>(rotten[rotten.size() / 2] ^ 0x04);
+  board.dir.write(path, rotten);
+  EXPECT_EQ(security_init(), -1);
+  EXPECT_TRUE(cap.contains("does not match its digest", LOG_ERR)) << cap.dump();
+  EXPECT_TRUE(cap.contains("security_load_keytable failed...\n", LOG_ERR));
+}
+
 TEST(Provisioning, PayloadWithoutPluginReusesTheSavedOne) {
   Board board;
   provision_identity(2);
@@ -212,6 +242,8 @@ TEST(Provisioning, VersionSwitchingRules) {
   ASSERT_EQ(security_enable_pf(c), 0);
   EXPECT_FALSE(exists_enc("pcode_0502"));
   EXPECT_FALSE(exists_enc("factor_0502"));
+  // Their digests go too: left behind, one could revive a removed file.
+  EXPECT_FALSE(std::filesystem::exists(store_file("factor_0502") + ".d"));
   EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
   EXPECT_EQ(security_get_ctx()->need_remove_ver.ver[1], 0x02);
   // A version whose table does not load changes nothing.

@@ -1,10 +1,15 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <set>
 
+#include "failing_new.h"
 #include "sec_fixture.h"
+#include "ztpu/fileio.h"
 
 using namespace sectest;
 using ztpu_test::LogCapture;
@@ -177,31 +182,133 @@ TEST(StoreRecord, FlushRoundTripsFields) {
   EXPECT_EQ(std::memcmp(back.tpuSSN, kTpuSsn.data(), 12), 0);
 }
 
-TEST(StoreRecord, EmptyRecordWithBackupIsRestored) {
+// What a read of the record makes of the files that a crash, bit rot or a
+// failed write can leave: F the record file, F.b its backup, F.d its digest.
+TEST(StoreRecord, BackupAndDigestCases) {
   Board board;
   provision_identity(2);
-  const std::string good = board.dir.read(db_file());
+  const std::string f = db_file(), b = f + ".b", d = f + ".d";
+  const std::string old = board.dir.read(f), old_d = board.dir.read(d);
+  ASSERT_EQ(security_set_tpustate(5), 0);  // no held copy: written through
+  const std::string cur = board.dir.read(f), cur_d = board.dir.read(d);
+  ASSERT_NE(old, cur);
+  ASSERT_NE(old_d, cur_d);
   security_exit();
-  // A power cut between the cut and the new content of a rewrite.
-  board.dir.write(db_file() + ".b", good);
-  board.dir.write(db_file(), "");
-  LogCapture cap;
-  security_db back = read_db();
-  EXPECT_EQ(back.state, 2);
-  EXPECT_EQ(std::memcmp(back.deviceID, kDeviceId.data(), 16), 0);
-  EXPECT_TRUE(cap.contains("restored from its backup", LOG_WARNING));
-  EXPECT_FALSE(board.dir.exists(db_file() + ".b"));
-  security_exit();
+  std::string rotten = cur;
+  rotten[30] = static_cast<char>(rotten[30] ^ 0x01);
+  const std::string garbage(old.size(), 'g');
+  using Opt = std::optional<std::string>;
+  enum Outcome { kAccepted, kRestored, kRefused };
+  const struct {
+    const char* why;
+    Opt file, bak, dig;
+    Outcome outcome;
+    int state;
+    const char* log;
+  } cases[] = {
+      {"cut, then crash", "", old, old_d, kRestored, 2, "restored from its backup"},
+      {"torn write", old.substr(0, 20), old, old_d, kRestored, 2, "restored from its backup"},
+      {"rewrite not committed", cur, old, old_d, kRestored, 2, "does not match its digest"},
+      {"committed, stale backup", cur, old, cur_d, kAccepted, 5, ""},
+      {"backup not the committed one", "", garbage, old_d, kRefused, 0,
+       "does not match the digest"},
+      {"garbage backup", old.substr(0, 20), garbage, {}, kRefused, 0, "damaged too"},
+      {"bit rot", rotten, {}, cur_d, kRefused, 0, "has no backup"},
+      {"emptied", "", {}, old_d, kRefused, 0, "has no backup"},
+      {"never written: new store", "", {}, {}, kAccepted, 1, ""},
+      {"written before digests", cur, {}, {}, kAccepted, 5, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    for (const auto& [rel, content] : {std::pair{f, c.file}, {b, c.bak}, {d, c.dig}}) {
+      std::filesystem::remove(rel);
+      if (content) board.dir.write(rel, *content);
+    }
+    LogCapture cap;
+    security_db* db = attach();
+    EXPECT_EQ(db != nullptr, c.outcome != kRefused) << cap.dump();
+    if (db != nullptr) {
+      EXPECT_EQ(db->state, c.state);
+    }
+    security_dbdetach(db);
+    if (c.outcome == kRestored) {
+      EXPECT_EQ(board.dir.read(f), *c.bak);
+      EXPECT_FALSE(board.dir.exists(b));
+      EXPECT_TRUE(cap.contains("restored from its backup", LOG_WARNING));
+    } else if (c.outcome == kRefused) {
+      EXPECT_EQ(board.dir.read(f), *c.file);  // left for recovery by hand
+      EXPECT_EQ(board.dir.exists(b), c.bak.has_value());
+    } else if (c.state != 1) {
+      EXPECT_EQ(board.dir.read(f), *c.file);
+    }
+    if (*c.log != '\0') {
+      EXPECT_TRUE(cap.contains(c.log)) << cap.dump();
+    } else {
+      EXPECT_TRUE(cap.messages().empty()) << cap.dump();
+    }
+    security_exit();
+  }
 
-  // Half-written content is restored the same way.
-  board.dir.write(db_file() + ".b", good);
-  board.dir.write(db_file(), good.substr(0, 20));
-  EXPECT_EQ(read_db().state, 2);
+  // Without the fuses nothing can be judged: a restorable record stays as it is.
+  board.dir.write(f, "");
+  board.dir.write(b, old);
+  board.dir.write(d, old_d);
+  std::filesystem::remove(kFuse);
+  EXPECT_EQ(attach(), nullptr);
+  EXPECT_EQ(board.dir.read(f), "");
+  EXPECT_EQ(board.dir.read(b), old);
+}
 
-  // Without a backup an empty record is a new store, as before.
-  security_exit();
-  board.dir.write(db_file(), "");
-  EXPECT_EQ(read_db().state, 1);
+namespace {
+const char* g_failing_suffix = "";
+int fail_suffix(const char* path) {
+  const std::string p = path;
+  const std::string sfx = g_failing_suffix;
+  return p.size() >= sfx.size() && p.compare(p.size() - sfx.size(), sfx.size(), sfx) == 0 ? ENOSPC
+                                                                                          : 0;
+}
+}  // namespace
+
+// A full disk at each file of a rewrite: the record still reads as before
+// the rewrite, no partial backup stays, and store files are the owner's alone.
+TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
+  Board board;
+  provision_identity(2);
+  const std::string f = db_file();
+  const std::string committed = board.dir.read(f);
+  for (const char* suffix : {".b", ".d"}) {
+    SCOPED_TRACE(suffix);
+    g_failing_suffix = suffix;
+    ztpu::fileio::set_fault(fail_suffix);
+    {
+      Attached a;
+      ASSERT_NE(a.db, nullptr);
+      a.db->state = 7;
+      EXPECT_EQ(security_dbflush(security_get_ctx()->dbFd, a.db), -1);
+    }
+    ztpu::fileio::set_fault(nullptr);
+    EXPECT_FALSE(board.dir.exists(f + ".b.tmp"));
+    EXPECT_FALSE(board.dir.exists(f + ".d.tmp"));
+    if (std::string(suffix) == ".d") {
+      struct stat st {};
+      ASSERT_EQ(stat((f + ".b").c_str(), &st), 0);  // the rewrite stopped before its end
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+    } else {
+      EXPECT_FALSE(board.dir.exists(f + ".b"));
+    }
+    EXPECT_EQ(read_db().state, 2);
+    EXPECT_EQ(board.dir.read(f), committed);
+  }
+  // A record file from before store files were 0600 becomes so when rewritten.
+  ASSERT_EQ(chmod(f.c_str(), 0644), 0);
+  {
+    Attached a;
+    ASSERT_NE(a.db, nullptr);
+    ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, a.db), 0);
+  }
+  for (const auto& e : std::filesystem::directory_iterator("etc/poskey")) {
+    EXPECT_EQ(static_cast<unsigned>(e.status().permissions()) & 0777, 0600u) << e.path();
+  }
 }
 
 TEST(StoreCryptfile, RoundTripsAndFailures) {
@@ -240,11 +347,77 @@ TEST(StoreCryptfile, RoundTripsAndFailures) {
   EXPECT_EQ(security_get_cryptfile(a.db, item, &out, &len), -1);
   a.db->tpuSSN[0] ^= 1;
 
-  // A damaged cryptfile with its backup beside it is restored.
-  board.dir.write(path + ".b", board.dir.read(path));
-  board.dir.write(path, "");
+  // One flipped bit passes the clear-form check but not the digest: refused,
+  // or restored from a backup of the committed content.
+  const std::string good = board.dir.read(path);
+  std::string rotten = good;
+  rotten[good.size() / 2] = static_cast<char>(rotten[good.size() / 2] ^ 0x10);
+  board.dir.write(path, rotten);
+  EXPECT_EQ(security_get_cryptfile(a.db, item, &out, &len), -1);
+  EXPECT_TRUE(cap.contains("does not match its digest", LOG_ERR));
+  EXPECT_EQ(board.dir.read(path), rotten);
+  board.dir.write(path + ".b", good);
   ASSERT_EQ(security_get_cryptfile(a.db, item, &out, &len), 0);
   EXPECT_EQ(len, 1000u);
   free(out);
+  EXPECT_EQ(board.dir.read(path), good);
   EXPECT_FALSE(board.dir.exists(path + ".b"));
+}
+
+// Each allocation of a read or write, failed in turn: -1 with the failure's
+// message, no exception, and the files as they were.
+TEST(StoreCryptfile, AllocationFailureIsReported) {
+  Board board;
+  Attached a;
+  ASSERT_NE(a.db, nullptr);
+  char item[] = "item";
+  Bytes in(100, 7);
+  ASSERT_EQ(security_save_cryptfile(a.db, item, 1, in.data(), 100), 0);
+  const std::string stored = board.dir.read(store_file(item));
+  const struct {
+    const char* what;
+    std::function<int()> op;
+    const char* log;
+  } cases[] = {
+      {"save", [&] { return security_save_cryptfile(a.db, item, 1, in.data(), 100); },
+       "alloc 104 byte mem fail."},
+      {"get",
+       [&] {
+         u8* out = nullptr;
+         u32 len = 0;
+         const int rc = security_get_cryptfile(a.db, item, &out, &len);
+         free(out);
+         return rc;
+       },
+       " bytes error"},
+      {"attach",
+       [] {
+         security_db* db = attach();
+         security_dbdetach(db);
+         return db != nullptr ? 0 : -1;
+       },
+       "alloc mem failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int failures = 0;
+    for (int n = 1; n <= 8; ++n) {
+      LogCapture cap;
+      ztpu_test::fail_nth_allocation(n);
+      const int rc = c.op();
+      const bool failed = ztpu_test::allocation_failed();
+      ztpu_test::fail_nth_allocation(0);
+      if (!failed) {
+        EXPECT_EQ(rc, 0);
+        break;
+      }
+      ++failures;
+      EXPECT_EQ(rc, -1) << n;
+      if (n == 1) {
+        EXPECT_TRUE(cap.contains(c.log, LOG_ERR)) << cap.dump();
+      }
+      EXPECT_EQ(board.dir.read(store_file(item)), stored);
+    }
+    EXPECT_GE(failures, 1);
+  }
 }

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 
 #include "txn_fixture.h"
+#include "ztpu/fileio.h"
 
 using namespace txntest;
 using ztpu_test::LogCapture;
@@ -326,6 +327,54 @@ TEST_F(Txn, MalformedSequenceIdFileRefusesOrdersUntilRepaired) {
   ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
   EXPECT_EQ(ztpu_pay(&c, &rsp), 0) << log_.dump();
   EXPECT_EQ(seq_file(), "241205000010");
+}
+
+namespace {
+const char* g_failing_path = "";
+int fail_path(const char* path) { return std::strcmp(path, g_failing_path) == 0 ? ENOSPC : 0; }
+}  // namespace
+
+// The id is stored before its line: a line lost after the id was saved (a
+// crash, or here a full disk) leaves a gap, and the next order a new id; an
+// id that cannot be saved refuses the order before anything is written.
+TEST_F(Txn, SequenceIdIsStoredBeforeTheLineAndNeverRepeats) {
+  board_.dir.write("var/ulocal/SEQUENCID", "241205000041");
+  const ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
+  Ticket t;
+  t.minute = 30;
+  ztpu_query_rsp q{};
+  ASSERT_EQ(poll_at(at(10, 30, 0), record(t), &q), 0);
+  ztpu_pay_rsp rsp{};
+  const struct {
+    const char* failing;
+    const char* seq_after;
+  } cases[] = {{"./var/ulocal/SEQUENCID", "241205000041"},
+               {"./var/ulocal/ZEF_BIZRECORD.csv", "241205000042"}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.failing);
+    g_failing_path = k.failing;
+    ztpu::fileio::set_fault(fail_path);
+    EXPECT_EQ(ztpu_pay(&c, &rsp), -1);
+    ztpu::fileio::set_fault(nullptr);
+    EXPECT_TRUE(log_.contains("fail to save order.\n", LOG_ERR)) << log_.dump();
+    EXPECT_EQ(board_.dir.read("var/ulocal/ZEF_BIZRECORD.csv"), "");  // no torn line either
+    EXPECT_EQ(seq_file(), k.seq_after);
+    EXPECT_FALSE(board_.dir.exists("var/ulocal/SEQUENCID.tmp"));
+  }
+  // The ticket is still held: the retry gets the next unused id.
+  EXPECT_EQ(ztpu_pay(&c, &rsp), 0) << log_.dump();
+  ASSERT_EQ(lines().size(), 1u);
+  EXPECT_EQ(lines()[0].substr(0, 13), "241205000043,");
+  EXPECT_EQ(seq_file(), "241205000043");
+}
+
+// A seventh counter digit could not be stored; the day's ids are used up.
+TEST_F(Txn, ExhaustedCounterRefusesTheOrder) {
+  board_.dir.write("var/ulocal/SEQUENCID", "241205999999");
+  EXPECT_EQ(pass(Ticket{}, cmd(0, 12, at(10, 30, 0))), -1);
+  EXPECT_TRUE(log_.contains("sequence ids of 241205 used up.\n", LOG_ERR)) << log_.dump();
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(seq_file(), "241205999999");
 }
 
 TEST_F(Txn, CommandMustMatchTheGateRole) {
