@@ -195,7 +195,8 @@ bool write_synced(const char* path, Fill fill) {
 
 // Cuts [0, size) into parts of at most `limit` bytes that end at line
 // ends; a single line longer than that becomes a part of its own.
-bool plan_parts(int fd, long long size, long long limit, std::vector<split_part>& parts) {
+bool plan_parts(int fd, long long size, long long limit, std::vector<split_part>& parts,
+                const std::atomic<int>& running) {
   std::vector<char> buf(kCopyChunk);
   long long start = 0;     // first byte of the part being measured
   long long last_end = 0;  // end of the last whole line that fits into it
@@ -206,6 +207,7 @@ bool plan_parts(int fd, long long size, long long limit, std::vector<split_part>
     last_end = end;
   };
   while (pos < size) {
+    if (running.load() == 0) return false;
     const long n = server_read_full(fd, reinterpret_cast<std::uint8_t*>(buf.data()),
                                     static_cast<std::size_t>(std::min<long long>(
                                         static_cast<long long>(buf.size()), size - pos)));
@@ -274,7 +276,7 @@ bool copy_range(int in, int out, long long offset, long long length, std::vector
 
 // Carries out a stored plan: writes every part, then removes the source and
 // the plan. True when the plan is done (also when its source was gone).
-bool finish_split(const char* name) {
+bool finish_split(const char* name, const std::atomic<int>* running) {
   char source[kPathMax];
   char plan[kPathMax];
   if (!path_of(source, ztpu::path::upload_dir, name) || !path_of(plan, source, kPlanSuffix))
@@ -286,9 +288,12 @@ bool finish_split(const char* name) {
     return false;
   }
   server_fd in(open(source, O_RDONLY | O_CLOEXEC));
+  if (!in.ok() && errno != ENOENT) return false;
   if (in.ok()) {
     std::vector<char> buf(kCopyChunk);
     for (const split_part& p : parts) {
+      // A stop leaves the plan to the next start.
+      if (running != nullptr && running->load() == 0) return false;
       char to[kPathMax];
       if (!path_of(to, ztpu::path::upload_dir, p.name) || !write_synced(to, [&](int out) {
             return copy_range(in.get(), out, p.offset, p.length, buf);
@@ -306,26 +311,16 @@ bool finish_split(const char* name) {
   return true;
 }
 
-// Plans and carries out the split of a queued file that is too large. The
-// parts take the source's slot and free slots after it, in order. True when
-// the file was split.
-bool split_order(order_buffer* orderbuf, server_order* slot) {
-  char source[kPathMax];
-  if (!path_of(source, ztpu::path::upload_dir, slot->filename)) return false;
+// Plans the split of `source` when it is too large: parts cut at line ends,
+// each with a new order file name. False when there is nothing to split.
+bool plan_split(const char* source, std::vector<split_part>& parts,
+                const std::atomic<int>& running) {
   server_fd in(open(source, O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (!in.ok() || fstat(in.get(), &st) != 0 || st.st_size <= server_order_part_max) return false;
-
-  std::vector<split_part> parts;
   // A single line over the limit cannot be cut: it is announced whole.
-  if (!plan_parts(in.get(), st.st_size, server_order_part_max, parts) || parts.size() < 2)
+  if (!plan_parts(in.get(), st.st_size, server_order_part_max, parts, running) || parts.size() < 2)
     return false;
-  int free_slots = 0;
-  for (int i = 0; i < orderbuf->size; ++i) free_slots += orderbuf->order[i].used == 0 ? 1 : 0;
-  if (free_slots < static_cast<int>(parts.size()) - 1) {
-    ztpu_log(LOG_ERR, "[SERVER] server order buffer is full\n");
-    return false;
-  }
   const std::time_t now = std::time(nullptr);
   struct tm tm_now {};
   if (localtime_r(&now, &tm_now) == nullptr) return false;
@@ -337,15 +332,44 @@ bool split_order(order_buffer* orderbuf, server_order* slot) {
     ++nr;
     std::memcpy(p.name, name, kNameLen);
   }
+  return true;
+}
+
+// Splits a queued file that is too large (or finishes a split that stopped
+// half-way). The parts take the source's slot and free slots after it, in
+// order. True when the file was split.
+bool split_order(order_buffer* orderbuf, server_order* slot, const std::atomic<int>& running) {
+  char source[kPathMax];
   char plan[kPathMax];
-  if (!path_of(plan, source, kPlanSuffix) || !store_plan(plan, parts)) {
+  if (!path_of(source, ztpu::path::upload_dir, slot->filename) ||
+      !path_of(plan, source, kPlanSuffix))
+    return false;
+  std::vector<split_part> parts;
+  // A plan already stored must be carried out as it is: some of its parts
+  // may be in place.
+  const bool planned = access(plan, F_OK) == 0;
+  if (planned && !load_plan(plan, parts)) {
+    ztpu_log(LOG_ERR, "[SERVER] order split plan %s unreadable\n", plan);
     unlink(plan);
     return false;
   }
-  ztpu_log(LOG_INFO, "[SERVER] splitting order %s (%lld B) into %d files\n", slot->filename,
-           static_cast<long long>(st.st_size), static_cast<int>(parts.size()));
-  // A failure from here on is finished by the next start.
-  if (!finish_split(slot->filename)) return false;
+  if (!planned && !plan_split(source, parts, running)) return false;
+  int free_slots = 0;
+  for (int i = 0; i < orderbuf->size; ++i) free_slots += orderbuf->order[i].used == 0 ? 1 : 0;
+  if (free_slots < static_cast<int>(parts.size()) - 1) {
+    ztpu_log(LOG_ERR, "[SERVER] server order buffer is full\n");
+    return false;
+  }
+  if (!planned) {
+    if (!store_plan(plan, parts)) {
+      unlink(plan);
+      return false;
+    }
+    ztpu_log(LOG_INFO, "[SERVER] splitting order %s into %d files\n", slot->filename,
+             static_cast<int>(parts.size()));
+  }
+  // From here a failure or a stop is finished by the next pass or start.
+  if (!finish_split(slot->filename, &running)) return false;
 
   // The parts take the source's place in the queue, in order.
   list_node* after = slot->node.next;
@@ -384,7 +408,7 @@ void recover_splits() {
     if (path_of(path, ztpu::path::upload_dir, t.c_str())) unlink(path);
   }
   for (const std::string& p : plans) {
-    if (finish_split(p.c_str()))
+    if (finish_split(p.c_str(), nullptr))
       ztpu_log(LOG_INFO, "[SERVER] finished interrupted split of order %s\n", p.c_str());
   }
 }
@@ -511,7 +535,7 @@ void server_order_upload_pass(order_buffer* orderbuf, const std::atomic<int>& ru
     if (slot->uploaded == 0) {
       // Its parts now stand in its place: go on with the first.
       list_node* before = n->prev;
-      if (split_order(orderbuf, slot)) {
+      if (split_order(orderbuf, slot, running)) {
         next = before->next;
         continue;
       }

@@ -367,7 +367,7 @@ TEST_F(Splits, OversizeFilesAreCutAtLineEnds) {
   const std::string name = rotate();
   ASSERT_NE(name, "");
   pass();
-  EXPECT_TRUE(log.contains("[SERVER] splitting order " + name, LOG_INFO)) << log.dump();
+  EXPECT_TRUE(log.contains("[SERVER] splitting order " + name + " into ", LOG_INFO)) << log.dump();
   EXPECT_TRUE(files(kUpload).empty());
   EXPECT_TRUE(queue().empty());
   auto f = sim.order_files();
