@@ -37,7 +37,7 @@ snd_pcm_sframes_t read_frames(kalvo_audio* a, void* buf, int frames) {
   snd_pcm_sframes_t r = -EIO;
   for (int attempt = 0; attempt < 2; ++attempt) {
     r = snd_pcm_readi(a->handle, buf, static_cast<snd_pcm_uframes_t>(frames));
-    if (r >= 0) return r;
+    if (r >= 0 || r == -EINTR) return r;  // interrupted only by kalvo_receiver_free
     ztpu_log(LOG_ERR, "[%s():%d] ERROR: audio read: %s\n", "kalvo_audio_read", __LINE__,
              snd_strerror(static_cast<int>(r)));
     snd_pcm_prepare(a->handle);
