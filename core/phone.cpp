@@ -84,6 +84,10 @@ int phone_init() {
   return 0;
 }
 
+unsigned phone_rx_progress() {
+  return kalvo_rx != nullptr ? kalvo_rx->progress.load(std::memory_order_relaxed) : 0;
+}
+
 void phone_exit() {
   kalvo_receiver_free(kalvo_rx);
   kalvo_rx = nullptr;

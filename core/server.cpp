@@ -1,10 +1,13 @@
 // Server link life cycle: the three threads, the link status and the command
 // queue that the heartbeat thread fills and the command thread empties.
+#include <pthread.h>
+
 #include <chrono>
 #include <cstring>
 #include <system_error>
 
 #include "server_internal.h"
+#include "sproto/sp_common.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
 
@@ -33,15 +36,17 @@ cmd_buffer cmdbuf[4] = {
     {HB_CMD_APPLY_KEY, {}},
 };
 
-// Starts one thread; a failure is logged with `what` and reported as false.
+// Starts one thread named `name` (seen in ps and /proc); a failure is
+// logged with `failure` and reported as false.
 template <typename Fn>
-bool start_thread(std::thread& t, Fn fn, const char* failure) {
+bool start_thread(std::thread& t, Fn fn, const char* name, const char* failure) {
   try {
     t = std::thread(fn, &server);
   } catch (const std::system_error&) {
     ztpu_log(LOG_ERR, "%s", failure);
     return false;
   }
+  pthread_setname_np(t.native_handle(), name);
   return true;
 }
 
@@ -101,6 +106,10 @@ int server_command_pending(heartbeat_cmd* out, int max) {
 
 int server_is_offline() { return server.status.load() == SERVER_STATUS_OFFLINE ? 1 : 0; }
 
+int server_get_status() { return server.status.load(); }
+
+int server_orders_waiting() { return server.orders_waiting.load(std::memory_order_relaxed); }
+
 int server_init() {
   // A second start would overwrite running thread handles.
   if (server.command_thread.joinable() || server.heartbeat_thread.joinable() ||
@@ -121,16 +130,15 @@ int server_init() {
   server.heartbeat_running = 1;
   server.order_running = 1;
 
-  if (!start_thread(server.command_thread, server_command_thread,
-                    "[SERVER] failed to create command thread\n")) {
-    return -1;
-  }
-  if (!start_thread(server.heartbeat_thread, server_heartbeat_thread,
-                    "[SERVER] failed to create heartbeat thread\n")) {
-    return -1;
-  }
-  if (!start_thread(server.order_thread, server_order_thread,
+  // The module runner stops only the modules before a failing one: the
+  // threads already created are stopped here.
+  if (!start_thread(server.command_thread, server_command_thread, "srv-cmd",
+                    "[SERVER] failed to create command thread\n") ||
+      !start_thread(server.heartbeat_thread, server_heartbeat_thread, "srv-hb",
+                    "[SERVER] failed to create heartbeat thread\n") ||
+      !start_thread(server.order_thread, server_order_thread, "srv-order",
                     "[SERVER] failed to create order thread\n")) {
+    server_exit();
     return -1;
   }
   return 0;
@@ -140,6 +148,8 @@ void server_exit() {
   server.command_running = 0;
   server.order_running = 0;
   server.heartbeat_running = 0;
+  // An exchange in progress gives up instead of waiting out its time-outs.
+  sp_cancel(1);
 
   server.command_sem.release();
   signal_under(order_mutex, order_cond);
@@ -148,6 +158,7 @@ void server_exit() {
   join(server.command_thread);
   join(server.order_thread);
   join(server.heartbeat_thread);
+  sp_cancel(0);
   while (server.command_sem.try_acquire()) {
   }
 }

@@ -51,6 +51,7 @@ struct server_data {
   std::thread heartbeat_thread;
   std::atomic<int> order_running{0};
   std::thread order_thread;
+  std::atomic<int> orders_waiting{0};  // queued order files, for the status line
 };
 
 extern server_data server;
@@ -127,7 +128,13 @@ int server_order_init(order_buffer* orderbuf);
 // queues it. 0 when a file was queued, else -1.
 int server_order_add(order_buffer* orderbuf);
 // Tries every queued file once, in queue order, while `running` stays set.
-void server_order_upload_pass(const std::atomic<int>& running);
+// A file larger than server_order_part_max is first split into parts that
+// take its place in the queue.
+void server_order_upload_pass(order_buffer* orderbuf, const std::atomic<int>& running);
+
+// Largest order file announced whole (the 16-bit block count's limit);
+// tests lower it before the order thread runs.
+extern long long server_order_part_max;
 // One file: 0 when the server took all of it (or it is gone), -1 when it
 // must be tried again.
 int server_do_upload_order(const char* filename);

@@ -11,11 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "server_exchange.h"
 #include "server_internal.h"
@@ -27,6 +30,7 @@
 #include "ztpu/ztpu.h"
 
 list_node order_list{&order_list, &order_list};
+long long server_order_part_max = SERVER_UPLOAD_FILE_MAX;
 
 namespace {
 
@@ -73,6 +77,12 @@ bool queued(const char* name) {
   return found;
 }
 
+int count_queued() {
+  int n = 0;
+  list_for_each(&order_list, [&](list_node*) { ++n; });
+  return n;
+}
+
 void drop(server_order* slot) {
   list_del(&slot->node);
   slot->used = 0;
@@ -88,9 +98,10 @@ void queue(server_order* slot, const char* name) {
 }
 
 // Picks a name for a rotation at `tm_now` that no file, waiting or backed
-// up, has yet. False when all 1000 of this second are taken.
-bool pick_name(const struct tm& tm_now, char (&name)[kNameLen + 8]) {
-  for (int nr = 0; nr < kNamesPerSecond; ++nr) {
+// up, has yet, trying the numbers from *nr on; *nr is left at the number
+// taken. False when all of this second are taken.
+bool pick_name(const struct tm& tm_now, char (&name)[kNameLen + 8], int* nr_from = nullptr) {
+  for (int nr = nr_from != nullptr ? *nr_from : 0; nr < kNamesPerSecond; ++nr) {
     int n = std::snprintf(name, sizeof(name), "ZEF%04d%02d%02d%02d%02d%02d%03d.csv",
                           tm_now.tm_year + 1900, tm_now.tm_mon + 1, tm_now.tm_mday, tm_now.tm_hour,
                           tm_now.tm_min, tm_now.tm_sec, nr);
@@ -99,6 +110,7 @@ bool pick_name(const struct tm& tm_now, char (&name)[kNameLen + 8]) {
     // rename would then replace that file.
     if (!exists(ztpu::path::backup_dir, name) && !exists(ztpu::path::upload_dir, name) &&
         !queued(name)) {
+      if (nr_from != nullptr) *nr_from = nr;
       return true;
     }
   }
@@ -122,6 +134,284 @@ void move_to_backup(server_order* slot) {
   make_dir(ztpu::path::backup_dir);
 }
 
+// ---- Splitting an order file too large to announce ----
+//
+// The block count of an announcement is 16-bit, so a file of more than
+// server_order_part_max bytes (orders piled up while not signed in) would
+// be refused for ever. It is cut at line ends into parts, each an order
+// file of its own. The plan (part names, offsets, lengths) is first stored
+// as NAME.split beside the source; then every part is written under a
+// temporary name, synced and renamed into place; only then is the source
+// removed, and the plan last. A crash at any point leaves either no plan
+// (the source untouched, split again later) or a plan with its source
+// (written again from the start: the same bytes under the same names, so
+// nothing is lost or sent twice) or a plan alone (all parts are in place).
+
+constexpr char kPlanSuffix[] = ".split";
+constexpr char kTempSuffix[] = ".tmp";
+constexpr std::size_t kCopyChunk = 64 * 1024;
+
+struct split_part {
+  char name[kNameLen + 1];
+  long long offset;
+  long long length;
+};
+
+bool sync_dir(const char* dir) {
+  server_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.ok() && fsync(fd.get()) == 0;
+}
+
+bool write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Writes `len` bytes to `path` through a synced temporary file and a rename.
+// `fill` produces the bytes into the open descriptor.
+template <typename Fill>
+bool write_synced(const char* path, Fill fill) {
+  char tmp[kPathMax];
+  if (!path_of(tmp, path, kTempSuffix)) return false;
+  {
+    server_fd out(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out.ok() || !fill(out.get()) || fsync(out.get()) != 0) {
+      unlink(tmp);
+      return false;
+    }
+  }
+  if (std::rename(tmp, path) != 0) {
+    unlink(tmp);
+    return false;
+  }
+  return true;
+}
+
+// Cuts [0, size) into parts of at most `limit` bytes that end at line
+// ends; a single line longer than that becomes a part of its own.
+bool plan_parts(int fd, long long size, long long limit, std::vector<split_part>& parts,
+                const std::atomic<int>& running) {
+  std::vector<char> buf(kCopyChunk);
+  long long start = 0;     // first byte of the part being measured
+  long long last_end = 0;  // end of the last whole line that fits into it
+  long long pos = 0;
+  auto cut = [&](long long end) {
+    parts.push_back(split_part{{}, start, end - start});
+    start = end;
+    last_end = end;
+  };
+  while (pos < size) {
+    if (running.load() == 0) return false;
+    const long n = server_read_full(fd, reinterpret_cast<std::uint8_t*>(buf.data()),
+                                    static_cast<std::size_t>(std::min<long long>(
+                                        static_cast<long long>(buf.size()), size - pos)));
+    if (n <= 0) return false;
+    for (long i = 0; i < n; ++i) {
+      if (buf[static_cast<std::size_t>(i)] != '\n') continue;
+      const long long end = pos + i + 1;
+      if (end - start > limit) {
+        if (last_end > start) cut(last_end);
+        if (end - start > limit) cut(end);  // one line alone is too long
+      }
+      last_end = end;
+    }
+    pos += n;
+  }
+  if (size - start > limit && last_end > start) cut(last_end);
+  if (size > start) cut(size);
+  return true;
+}
+
+bool load_plan(const char* plan_path, std::vector<split_part>& parts) {
+  std::FILE* f = std::fopen(plan_path, "re");
+  if (f == nullptr) return false;
+  char name[kNameLen + 8];
+  long long offset = 0;
+  long long length = 0;
+  bool ok = true;
+  int got;
+  while ((got = std::fscanf(f, "%28s %lld %lld", name, &offset, &length)) == 3) {
+    split_part p{};
+    if (std::strlen(name) != kNameLen || offset < 0 || length <= 0) {
+      ok = false;
+      break;
+    }
+    std::memcpy(p.name, name, kNameLen);
+    p.offset = offset;
+    p.length = length;
+    parts.push_back(p);
+  }
+  ok = ok && got == EOF && !parts.empty();
+  std::fclose(f);
+  return ok;
+}
+
+bool store_plan(const char* plan_path, const std::vector<split_part>& parts) {
+  std::string text;
+  for (const split_part& p : parts)
+    text += std::string(p.name) + " " + std::to_string(p.offset) + " " + std::to_string(p.length) +
+            "\n";
+  return write_synced(plan_path, [&](int fd) { return write_all(fd, text.data(), text.size()); }) &&
+         sync_dir(ztpu::path::upload_dir);
+}
+
+bool copy_range(int in, int out, long long offset, long long length, std::vector<char>& buf) {
+  while (length > 0) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<long long>(length, static_cast<long long>(buf.size())));
+    const ssize_t n = pread(in, buf.data(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !write_all(out, buf.data(), static_cast<std::size_t>(n))) return false;
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+// Carries out a stored plan: writes every part, then removes the source and
+// the plan. True when the plan is done (also when its source was gone).
+bool finish_split(const char* name, const std::atomic<int>* running) {
+  char source[kPathMax];
+  char plan[kPathMax];
+  if (!path_of(source, ztpu::path::upload_dir, name) || !path_of(plan, source, kPlanSuffix))
+    return false;
+  std::vector<split_part> parts;
+  if (!load_plan(plan, parts)) {
+    ztpu_log(LOG_ERR, "[SERVER] order split plan %s unreadable\n", plan);
+    unlink(plan);
+    return false;
+  }
+  server_fd in(open(source, O_RDONLY | O_CLOEXEC));
+  if (!in.ok() && errno != ENOENT) return false;
+  if (in.ok()) {
+    std::vector<char> buf(kCopyChunk);
+    for (const split_part& p : parts) {
+      // A stop leaves the plan to the next start.
+      if (running != nullptr && running->load() == 0) return false;
+      char to[kPathMax];
+      if (!path_of(to, ztpu::path::upload_dir, p.name) || !write_synced(to, [&](int out) {
+            return copy_range(in.get(), out, p.offset, p.length, buf);
+          })) {
+        ztpu_log(LOG_ERR, "[SERVER] write order part %s failed\n", p.name);
+        return false;
+      }
+    }
+    if (!sync_dir(ztpu::path::upload_dir) || unlink(source) != 0 ||
+        !sync_dir(ztpu::path::upload_dir)) {
+      return false;
+    }
+  }
+  unlink(plan);
+  return true;
+}
+
+// Plans the split of `source` when it is too large: parts cut at line ends,
+// each with a new order file name. False when there is nothing to split.
+bool plan_split(const char* source, std::vector<split_part>& parts,
+                const std::atomic<int>& running) {
+  server_fd in(open(source, O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!in.ok() || fstat(in.get(), &st) != 0 || st.st_size <= server_order_part_max) return false;
+  // A single line over the limit cannot be cut: it is announced whole.
+  if (!plan_parts(in.get(), st.st_size, server_order_part_max, parts, running) || parts.size() < 2)
+    return false;
+  const std::time_t now = std::time(nullptr);
+  struct tm tm_now {};
+  if (localtime_r(&now, &tm_now) == nullptr) return false;
+  int nr = 0;
+  for (split_part& p : parts) {
+    char name[kNameLen + 8] = {};
+    // Names planned here are not on disk yet: skip them by number.
+    if (!pick_name(tm_now, name, &nr)) return false;
+    ++nr;
+    std::memcpy(p.name, name, kNameLen);
+  }
+  return true;
+}
+
+// Splits a queued file that is too large (or finishes a split that stopped
+// half-way). The parts take the source's slot and free slots after it, in
+// order. True when the file was split.
+bool split_order(order_buffer* orderbuf, server_order* slot, const std::atomic<int>& running) {
+  char source[kPathMax];
+  char plan[kPathMax];
+  if (!path_of(source, ztpu::path::upload_dir, slot->filename) ||
+      !path_of(plan, source, kPlanSuffix))
+    return false;
+  std::vector<split_part> parts;
+  // A plan already stored must be carried out as it is: some of its parts
+  // may be in place.
+  const bool planned = access(plan, F_OK) == 0;
+  if (planned && !load_plan(plan, parts)) {
+    ztpu_log(LOG_ERR, "[SERVER] order split plan %s unreadable\n", plan);
+    unlink(plan);
+    return false;
+  }
+  if (!planned && !plan_split(source, parts, running)) return false;
+  int free_slots = 0;
+  for (int i = 0; i < orderbuf->size; ++i) free_slots += orderbuf->order[i].used == 0 ? 1 : 0;
+  if (free_slots < static_cast<int>(parts.size()) - 1) {
+    ztpu_log(LOG_ERR, "[SERVER] server order buffer is full\n");
+    return false;
+  }
+  if (!planned) {
+    if (!store_plan(plan, parts)) {
+      unlink(plan);
+      return false;
+    }
+    ztpu_log(LOG_INFO, "[SERVER] splitting order %s into %d files\n", slot->filename,
+             static_cast<int>(parts.size()));
+  }
+  // From here a failure or a stop is finished by the next pass or start.
+  if (!finish_split(slot->filename, &running)) return false;
+
+  // The parts take the source's place in the queue, in order.
+  list_node* after = slot->node.next;
+  drop(slot);
+  for (const split_part& p : parts) {
+    server_order* s = server_order_get_buffer(orderbuf);  // counted above
+    if (s == nullptr) break;
+    std::memset(s->filename, 0, sizeof(s->filename));
+    std::memcpy(s->filename, p.name, kNameLen);
+    s->used = 1;
+    s->uploaded = 0;
+    list_add_tail(&s->node, after);
+  }
+  return true;
+}
+
+// Finishes the splits a crash interrupted and removes half-written files,
+// before the upload directory is scanned.
+void recover_splits() {
+  DIR* d = opendir(ztpu::path::upload_dir);
+  if (d == nullptr) return;
+  std::vector<std::string> plans;
+  std::vector<std::string> temps;
+  const std::size_t plan_len = kNameLen + sizeof(kPlanSuffix) - 1;
+  while (const dirent* e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n.compare(0, 3, "ZEF") != 0) continue;
+    if (n.size() == plan_len && n.compare(kNameLen, std::string::npos, kPlanSuffix) == 0)
+      plans.push_back(n.substr(0, kNameLen));
+    else if (n.size() > 4 && n.compare(n.size() - 4, 4, kTempSuffix) == 0)
+      temps.push_back(n);
+  }
+  closedir(d);
+  for (const std::string& t : temps) {
+    char path[kPathMax];
+    if (path_of(path, ztpu::path::upload_dir, t.c_str())) unlink(path);
+  }
+  for (const std::string& p : plans) {
+    if (finish_split(p.c_str(), nullptr))
+      ztpu_log(LOG_INFO, "[SERVER] finished interrupted split of order %s\n", p.c_str());
+  }
+}
 }  // namespace
 
 int server_order_filter(const struct dirent* dent) {
@@ -145,6 +435,7 @@ int server_order_init(order_buffer* orderbuf) {
   make_dir(ztpu::path::upload_dir);
   make_dir(ztpu::path::backup_dir);
   make_dir(ztpu::path::lock_dir);
+  recover_splits();
 
   dir_listing found;
   found.n = scandir(ztpu::path::upload_dir, &found.list, server_order_filter, alphasort);
@@ -234,7 +525,7 @@ int server_do_upload_order(const char* filename) {
                                               fd.get(), size);
 }
 
-void server_order_upload_pass(const std::atomic<int>& running) {
+void server_order_upload_pass(order_buffer* orderbuf, const std::atomic<int>& running) {
   list_node* next = nullptr;
   for (list_node* n = order_list.next; n != &order_list; n = next) {
     next = n->next;
@@ -242,6 +533,12 @@ void server_order_upload_pass(const std::atomic<int>& running) {
     if (!running) return;
     server_order* slot = list_entry<server_order>(n);
     if (slot->uploaded == 0) {
+      // Its parts now stand in its place: go on with the first.
+      list_node* before = n->prev;
+      if (split_order(orderbuf, slot, running)) {
+        next = before->next;
+        continue;
+      }
       if (server_do_upload_order(slot->filename) != 0) continue;
       slot->uploaded = 1;
     }
@@ -252,13 +549,15 @@ void server_order_upload_pass(const std::atomic<int>& running) {
 void server_order_thread(server_data* arg) {
   order_buffer orders;
   if (server_order_init(&orders) != 0) return;
+  arg->orders_waiting.store(count_queued(), std::memory_order_relaxed);
   while (arg->order_running) {
     int interval = mconf_get_int(MC_UPLOAD_INTERVAL);
     if (interval < 1) interval = 1;
     if (!server_wait(order_mutex, order_cond, arg->order_running, interval)) break;
     if (arg->status != SERVER_STATUS_SIGNED_IN) continue;
     server_order_add(&orders);
-    server_order_upload_pass(arg->order_running);
+    server_order_upload_pass(&orders, arg->order_running);
+    arg->orders_waiting.store(count_queued(), std::memory_order_relaxed);
   }
   list_init(&order_list);  // the slots go with `orders`
 }

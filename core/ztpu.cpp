@@ -26,6 +26,6 @@ constexpr int module_count = static_cast<int>(std::size(module_table));
 
 int ztpu_init() { return __init_modules(module_table, module_count); }
 
-// Stopping the configuration store first is safe: it never frees a set
-// while a reader is copying from it, and later reads simply fail.
+// Stops in reverse: the server link and the receiver are joined before the
+// configuration and the key tables they read go away.
 void ztpu_exit() { __exit_modules(module_table, module_count); }

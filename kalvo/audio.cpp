@@ -2,6 +2,7 @@
 #include <alsa/asoundlib.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -34,7 +35,7 @@ snd_pcm_sframes_t read_frames(kalvo_audio* a, void* buf, int frames) {
   snd_pcm_sframes_t r = -EIO;
   for (int attempt = 0; attempt < 2; ++attempt) {
     r = snd_pcm_readi(a->handle, buf, static_cast<snd_pcm_uframes_t>(frames));
-    if (r >= 0) return r;
+    if (r >= 0 || r == -EINTR) return r;  // interrupted only by kalvo_receiver_free
     ztpu_log(LOG_ERR, "[%s():%d] ERROR: audio read: %s\n", "kalvo_audio_read", __LINE__,
              snd_strerror(static_cast<int>(r)));
     snd_pcm_prepare(a->handle);
@@ -56,6 +57,7 @@ void sleep_ns(int64_t ns) {
 
 void* receiver_thread(void* arg) {
   auto* r = static_cast<kalvo_receiver*>(arg);
+  pthread_setname_np(pthread_self(), "kalvo-rx");
   auto* decoder = static_cast<kalvo_decoder*>(r->decoder);
   kalvo_audio_prepare(r->audio);
   bool flushed = false;
@@ -66,6 +68,7 @@ void* receiver_thread(void* arg) {
     // then yields silence instead of repeating the previous block.
     std::fill(std::begin(r->buffer), std::end(r->buffer), pcm_t{0});
     const snd_pcm_sframes_t got = read_frames(r->audio, r->buffer, KALVO_BLOCK_FRAMES);
+    r->progress.fetch_add(1, std::memory_order_relaxed);
     if (got <= 0) {
       // Sliced so that freeing never waits long for the thread.
       for (int64_t left = pause; left > 0 && r->running.load(std::memory_order_acquire) == 1;
@@ -91,8 +94,11 @@ void* receiver_thread(void* arg) {
     const int length = kalvo_decoder_decode(decoder, r->buffer, frames, &out);
     if (length != 0 && r->callback != nullptr) r->callback(out, length, r->callback_arg);
   }
+  r->finished.store(1, std::memory_order_release);
   return nullptr;
 }
+
+void wake_handler(int) {}
 
 void silent_alsa(const char*, int, const char*, int, const char*, ...) {}
 
@@ -171,6 +177,17 @@ void kalvo_audio_free(kalvo_audio* a) {
 }
 
 kalvo_receiver* kalvo_receiver_new(receiver_callback_t callback, void* arg) {
+  static std::once_flag wake;
+  std::call_once(wake, [] {
+    // Without SA_RESTART: the signal ends a blocked read with EINTR.
+    struct sigaction old {};
+    if (sigaction(KALVO_WAKE_SIGNAL, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+      struct sigaction sa {};
+      sa.sa_handler = wake_handler;
+      sigemptyset(&sa.sa_mask);
+      sigaction(KALVO_WAKE_SIGNAL, &sa, nullptr);
+    }
+  });
   auto* r = new (std::nothrow) kalvo_receiver{};
   if (r == nullptr) return nullptr;
   kalvo_decoder* decoder = kalvo_decoder_new();
@@ -229,6 +246,15 @@ void kalvo_receiver_free(kalvo_receiver* r) {
   if (r == nullptr) return;
   r->running.store(0, std::memory_order_release);
   r->active.store(0, std::memory_order_release);
+  // A read may wait for ever on a device that delivers nothing (a FIFO
+  // whose writer went quiet): abort it, signalling until the thread is out.
+  snd_pcm_abort(r->audio->handle);
+  constexpr int kWakeTries = 200;  // 10 ms apart: 2 s
+  constexpr int kQuietTries = 3;   // a thread that reads leaves by itself
+  for (int i = 0; i < kWakeTries && r->finished.load(std::memory_order_acquire) == 0; ++i) {
+    if (i >= kQuietTries) pthread_kill(r->thread, KALVO_WAKE_SIGNAL);
+    sleep_ns(10'000'000);
+  }
   pthread_join(r->thread, nullptr);
   pthread_attr_destroy(&r->thread_attr);
   kalvo_audio_free(r->audio);

@@ -36,6 +36,13 @@ void sp_udp_disconnect(sp_chan_t* chan);
 int sock_tcp_options(int sockfd, std::uint32_t rw_timeout_sec);
 int sock_tcp_connect(int sockfd, const char* ip, std::uint16_t port, std::uint32_t timeout_sec);
 int sock_tcp_conn_select(int sockfd, std::uint32_t timeout_sec);
+// Waits until sockfd is ready for `events`, polling in slices of 0.1 s so
+// that sp_cancel ends the wait. timeout_ms: -1 for none, or
+// SOCK_WAIT_RECV_TIMEOUT for the socket's receive time-out. 1 when ready
+// (or when poll failed: the call that follows reports it), 0 after the
+// time-out (errno EAGAIN), -1 when cancelled (errno ECANCELED).
+inline constexpr int SOCK_WAIT_RECV_TIMEOUT = -2;
+int sock_wait(int sockfd, short events, int timeout_ms);
 int sock_tcp_part_send(int sockfd, const std::uint8_t* data, std::size_t len);
 int sock_tcp_part_read(int sockfd, std::uint8_t* data, std::size_t len);
 int sock_send_timeout_opt(int sockfd, std::uint32_t sec);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "sp_internal.h"
@@ -34,7 +35,45 @@ int set_flag(int sockfd, int level, int opt) {
   return setsockopt(sockfd, level, opt, &on, sizeof(on)) < 0 ? -1 : 0;
 }
 
+constexpr int kWaitSliceMs = 100;
+
+std::atomic<int> cancelled{0};
+
+// The socket's receive time-out in milliseconds; -1 for none.
+int recv_timeout_ms(int sockfd) {
+  timeval tv{};
+  socklen_t len = sizeof(tv);
+  if (getsockopt(sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0) return -1;
+  const long long ms = static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+  return ms > 0 ? static_cast<int>(ms) : -1;
+}
+
 }  // namespace
+
+void sp_cancel(int on) { cancelled.store(on != 0 ? 1 : 0); }
+
+int sock_wait(int sockfd, short events, int timeout_ms) {
+  if (timeout_ms == SOCK_WAIT_RECV_TIMEOUT) timeout_ms = recv_timeout_ms(sockfd);
+  int left = timeout_ms;
+  for (;;) {
+    if (cancelled.load() != 0) {
+      errno = ECANCELED;
+      return -1;
+    }
+    const int slice = left < 0 || left > kWaitSliceMs ? kWaitSliceMs : left;
+    pollfd pfd{sockfd, events, 0};
+    const int rc = poll(&pfd, 1, slice);
+    if (rc > 0) return 1;
+    if (rc < 0 && errno != EINTR) return 1;  // the call that follows reports it
+    if (left >= 0) {
+      left -= slice;
+      if (left <= 0) {
+        errno = EAGAIN;
+        return 0;
+      }
+    }
+  }
+}
 
 const char* sp_strerror(int err, char* buf, std::size_t len) { return strerror_r(err, buf, len); }
 
@@ -64,18 +103,13 @@ int sock_tcp_options(int sockfd, std::uint32_t rw_timeout_sec) {
 }
 
 int sock_tcp_conn_select(int sockfd, std::uint32_t timeout_sec) {
-  pollfd pfd{sockfd, POLLIN | POLLOUT, 0};
-  int rc;
-  do {
-    rc = poll(&pfd, 1, static_cast<int>(timeout_sec) * 1000);
-  } while (rc < 0 && errno == EINTR);
-  if (rc == 0) return -1;  // no answer within the time-out
+  const int rc = sock_wait(sockfd, POLLIN | POLLOUT, static_cast<int>(timeout_sec) * 1000);
+  if (rc <= 0) return -1;  // no answer within the time-out, or cancelled
   // A failing poll is judged by the socket's pending error like a ready one.
 
   int err = 0;
   socklen_t len = sizeof(err);
   if (getsockopt(sockfd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return -1;
-  if (rc < 0 && err == 0) err = errno;
   if (err != 0) {
     std::array<char, 128> buf{};
     ztpu_log(LOG_ERR, "ERROR sockfd = %d, error %d %s \n", sockfd, err,
@@ -129,7 +163,10 @@ int sock_tcp_part_send(int sockfd, const std::uint8_t* data, std::size_t len) {
 int sock_tcp_part_read(int sockfd, std::uint8_t* data, std::size_t len) {
   std::size_t got = 0;
   while (got < len) {
-    ssize_t n = recv(sockfd, data + got, len - got, 0);
+    // In slices, so that sp_cancel ends a wait for a silent server.
+    ssize_t n = sock_wait(sockfd, POLLIN, SOCK_WAIT_RECV_TIMEOUT) > 0
+                    ? recv(sockfd, data + got, len - got, 0)
+                    : -1;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int err = n < 0 ? errno : 0;

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -62,7 +63,9 @@ int sp_udp_read(sp_chan_t* chan) {
   std::array<std::uint8_t, SP_UDP_MAX> packet{};
   ssize_t n;
   do {
-    n = recvfrom(chan->sockfd, packet.data(), packet.size(), 0, nullptr, nullptr);
+    n = sock_wait(chan->sockfd, POLLIN, SOCK_WAIT_RECV_TIMEOUT) > 0
+            ? recvfrom(chan->sockfd, packet.data(), packet.size(), 0, nullptr, nullptr)
+            : -1;
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     int err = errno;

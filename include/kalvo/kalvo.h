@@ -15,6 +15,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstdint>
@@ -207,6 +208,8 @@ struct kalvo_receiver {
   pthread_attr_t thread_attr;
   receiver_callback_t callback;  // may be null: decode and discard
   void* callback_arg;
+  std::atomic<unsigned> progress;  // bumped by every pass of the thread (watchdog)
+  std::atomic<int> finished;       // 1 once the thread has left its loop
 };
 
 // Creates the decoder, opens the capture device and starts the thread, which
@@ -216,6 +219,9 @@ struct kalvo_receiver {
 // device or the thread cannot be had; the caller reports it.
 kalvo_receiver* kalvo_receiver_new(receiver_callback_t callback, void* arg);
 
+// Interrupts a blocked capture read when a receiver is freed.
+inline constexpr int KALVO_WAKE_SIGNAL = SIGUSR2;
+
 // Makes the receiver deliver decoded blocks; the decoder starts empty with
 // the next block read. No effect once the receiver is being freed.
 void kalvo_receiver_start(kalvo_receiver* r);
@@ -223,6 +229,9 @@ void kalvo_receiver_start(kalvo_receiver* r);
 // Stops delivering; a frame in progress is lost (the next start flushes).
 void kalvo_receiver_stop(kalvo_receiver* r);
 
-// Stops and joins the thread (within one read), closes the device, frees
-// everything. Null is ignored. Never call it from the callback.
+// Stops and joins the thread, closes the device, frees everything. A read
+// blocked on a device that delivers nothing is interrupted (snd_pcm_abort
+// and the signal KALVO_WAKE_SIGNAL, whose no-op handler kalvo_receiver_new
+// installs when the signal has none). Null is ignored. Never call it from
+// the callback.
 void kalvo_receiver_free(kalvo_receiver* r);

@@ -156,3 +156,8 @@ int sp_tcp_chan(std::uint16_t cmd, const std::uint8_t* in, std::size_t inlen, st
                 std::size_t* outlen);
 int sp_udp_chan(std::uint16_t cmd, const std::uint8_t* in, std::size_t inlen, std::uint8_t* out,
                 std::size_t* outlen);
+
+// While on (non-zero), every exchange fails as soon as it would wait for the
+// network (within 0.1 s for those already waiting): a stopping client does
+// not sit out its time-outs. Off again with 0. Any thread.
+void sp_cancel(int on);

@@ -42,6 +42,11 @@ int phone_init();
 // Stops and frees the receiver, closes the Bluetooth port.
 void phone_exit();
 
+// Passes made by the acoustic receiver's thread so far (0 when it does not
+// run): a watchdog sees it move while the thread is alive. Thread of
+// phone_init and phone_exit only.
+unsigned phone_rx_progress();
+
 // Takes the cached record: 0 and the record in rx when one arrived at most
 // one second ago, -1 otherwise (nothing copied). Either way the cache is
 // emptied. Gate thread only (the single consumer).

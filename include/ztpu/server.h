@@ -33,15 +33,22 @@ struct server_command {
 };
 
 // Starts the command, heartbeat and order threads. 0, or -1 when a thread
-// could not be created (threads already created keep running).
+// could not be created (the threads already created are stopped again).
 int server_init();
 
-// Stops and joins the three threads. An exchange in progress is finished
-// first. Safe right after server_init and when nothing runs.
+// Stops and joins the three threads. An exchange in progress is cut short
+// (sp_cancel) and fails. Safe right after server_init and when nothing runs.
 void server_exit();
 
 // 1 while the link is offline, else 0. Lock-free; any thread.
 int server_is_offline();
+
+// The link status (a server_status value). Lock-free; any thread.
+int server_get_status();
+
+// Order files queued for upload, as the order thread last counted them.
+// Lock-free; any thread.
+int server_orders_waiting();
 
 // The preallocated buffer for a queueable command code (0x19, 0x14, 0x15,
 // 0x17), or null for any other code.

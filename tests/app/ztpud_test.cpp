@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,13 +54,15 @@ struct ReadyBoard {
   bool provisioned = false;
 };
 
-// Runs ztpud in the working directory; kills and reaps it on destruction.
+// Runs ztpud in the working directory, with `env` ("NAME=value") added to
+// its environment; kills and reaps it on destruction.
 struct Daemon {
   pid_t pid = -1;
-  Daemon() {
+  explicit Daemon(const std::vector<std::string>& env = {}) {
     const std::string bin = ztpu_test::build_dir() + "/bin/ztpud";
     pid = fork();
     if (pid == 0) {
+      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
       execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -125,6 +134,161 @@ TEST(Ztpud, ServesGetStateAndRefusesPollWhileServerIsOffline) {
   EXPECT_EQ(d.wait_exit(0), -1000);
   const std::string log = ready.board.dir.read("var/log/messages");
   EXPECT_EQ(log.find("initialization failed"), std::string::npos) << log;
+}
+
+// Asks for the state until the daemon answers (frames sent before it opened
+// the line are flushed); true once it did.
+bool await_gate(int master) {
+  const Bytes get_state{0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03};
+  for (int i = 0; i < 50; ++i) {
+    if (write(master, get_state.data(), get_state.size()) != 8) return false;
+    if (!ztpu_test::read_frame(master, 200).empty()) return true;
+  }
+  return false;
+}
+
+std::set<std::string> thread_names(pid_t pid) {
+  std::set<std::string> names;
+  const std::string task = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(task, ec)) {
+    std::ifstream comm(e.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name)) names.insert(name);
+  }
+  return names;
+}
+
+// SIGTERM while a command is being read: the command is still answered,
+// every module stops (the receiver is blocked on a silent FIFO and must be
+// woken) and the process ends with status 0 within 2 s.
+TEST(Ztpud, SigtermAnswersTheCommandInHandAndStopsCleanly) {
+  ReadyBoard ready;
+  ASSERT_TRUE(ready.ok());
+  const ztpu_test::Pty gate("dev/ttySP2");
+  ASSERT_TRUE(gate.ok());
+  Daemon d;
+  ASSERT_TRUE(await_gate(gate.master()));
+  const std::set<std::string> names = thread_names(d.pid);
+  for (const char* n : {"ztpud", "kalvo-rx", "srv-cmd", "srv-hb", "srv-order"})
+    EXPECT_EQ(names.count(n), 1u) << n;
+
+  const Bytes poll_cmd{0x02, 0x10, 0x02, 0x00, 0x31, 0x53, 0x60, 0x03};
+  ASSERT_EQ(write(gate.master(), poll_cmd.data(), poll_cmd.size()), 8);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // within the line's 0.1 s
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(d.pid, SIGTERM), 0);
+  EXPECT_EQ(ztpu_test::read_frame(gate.master(), 1000),
+            (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
+  EXPECT_EQ(d.wait_exit(2000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+  const std::string log = ready.board.dir.read("var/log/messages");
+  size_t at = log.find("stop requested by signal 15");
+  EXPECT_NE(at, std::string::npos) << log;
+  for (const char* m : {"server", "phone", "security", "mconf"}) {
+    const size_t next = log.find("module '" + std::string(m) + "' stopped", at);
+    EXPECT_NE(next, std::string::npos) << m << "\n" << log;
+    at = next;
+  }
+  EXPECT_NE(log.find("ztpud stopped"), std::string::npos) << log;
+}
+
+// A service manager's notification socket: READY=1 with the status line,
+// then WATCHDOG=1 pings while the air feeds the receiver; they stop while
+// the receiver waits on a silent FIFO and come back with the sound.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+    ok_ = fd_ >= 0 && path.size() < sizeof(a.sun_path) &&
+          bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+  // Every datagram received within `ms`.
+  std::vector<std::string> take(int ms) {
+    std::vector<std::string> got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      char buf[512];
+      const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        got.emplace_back(buf, static_cast<size_t>(n));
+        continue;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return got;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+int count_of(const std::vector<std::string>& msgs, const std::string& what) {
+  int n = 0;
+  for (const std::string& m : msgs) n += m.find(what) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+TEST(Ztpud, WatchdogIsFedOnlyWhileTheReceiverRuns) {
+  ReadyBoard ready;
+  ASSERT_TRUE(ready.ok());
+  const ztpu_test::Pty gate("dev/ttySP2");
+  ASSERT_TRUE(gate.ok());
+  NotifySocket notify(ready.board.dir.path() + "/notify.sock");
+  ASSERT_TRUE(notify.ok());
+
+  // Silence in real time, 10 ms at a time, while `feeding`. Not blocking:
+  // once the daemon has ended nobody reads the FIFO.
+  ASSERT_EQ(fcntl(ready.air, F_SETFL, fcntl(ready.air, F_GETFL) | O_NONBLOCK), 0);
+  std::atomic<bool> feeding{true};
+  std::atomic<bool> done{false};
+  std::thread air([&] {
+    const std::vector<int16_t> block(441 * 2, 0);
+    for (int i = 0; i < 3000 && !done; ++i) {
+      if (feeding) (void)!write(ready.air, block.data(), block.size() * sizeof(int16_t));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  struct Join {
+    std::atomic<bool>& done;
+    std::thread& t;
+    ~Join() {
+      done = true;
+      t.join();
+    }
+  } join{done, air};
+
+  Daemon d({"NOTIFY_SOCKET=" + ready.board.dir.path() + "/notify.sock", "WATCHDOG_USEC=600000"});
+  std::vector<std::string> msgs;
+  for (int i = 0; i < 50 && count_of(msgs, "READY=1") == 0; ++i) {
+    auto more = notify.take(200);
+    msgs.insert(msgs.end(), more.begin(), more.end());
+  }
+  ASSERT_EQ(count_of(msgs, "READY=1"), 1);
+  EXPECT_EQ(count_of(msgs, "STATUS=server offline, key version "), 1);
+  EXPECT_EQ(count_of(msgs, "orders waiting: 0 files"), 1);
+  EXPECT_GE(count_of(notify.take(1000), "WATCHDOG=1"), 3);
+
+  feeding = false;
+  (void)notify.take(1000);  // what the FIFO still held is read
+  EXPECT_EQ(count_of(notify.take(1000), "WATCHDOG=1"), 0);
+  feeding = true;
+  EXPECT_GE(count_of(notify.take(1000), "WATCHDOG=1"), 2);
+
+  ASSERT_EQ(kill(d.pid, SIGTERM), 0);
+  EXPECT_EQ(d.wait_exit(2000), 0);
+  EXPECT_EQ(count_of(notify.take(100), "STOPPING=1"), 1);
+  const std::string log = ready.board.dir.read("var/log/messages");
+  EXPECT_NE(log.find("audio receiver stalled"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -38,13 +38,16 @@ class Runner : public ::testing::Test {
   ztpu_test::LogCapture log;
 };
 
-TEST_F(Runner, StartsInOrderAndStopsInTableOrder) {
+TEST_F(Runner, StartsInOrderAndStopsInReverseOrder) {
   EXPECT_EQ(__init_modules(table, 4), 0);
   EXPECT_EQ(calls, "i0i1i2i3");
+  EXPECT_TRUE(log.messages().empty());
   calls.clear();
   __exit_modules(table, 4);
-  EXPECT_EQ(calls, "e0e1e2e3");
-  EXPECT_TRUE(log.messages().empty());
+  EXPECT_EQ(calls, "e3e2e1e0");
+  EXPECT_EQ(log.messages().size(), 4u);
+  EXPECT_TRUE(log.contains("module 'server' stopped\n", LOG_INFO));
+  EXPECT_TRUE(log.contains("module 'mconf' stopped\n", LOG_INFO));
 }
 
 TEST_F(Runner, FailureRollsBackEarlierModulesNearestFirst) {

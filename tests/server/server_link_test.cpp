@@ -105,6 +105,20 @@ TEST_F(ServerLink, SignsInThenSendsHeartbeats) {
   EXPECT_LT(Clock::now() - stop, 500ms);
 }
 
+// A stop does not wait for a server that is slow to answer: the exchange
+// in progress is cut short.
+TEST_F(ServerLink, StopCutsAnExchangeInProgressShort) {
+  sim.add_fault(0x10, ztpu_backend::Fault{ztpu_backend::FaultKind::delay, 3000, 1});
+  start({});
+  ASSERT_TRUE(sim.wait_for_count(0x10, 1, 5s)) << log.dump();
+  std::this_thread::sleep_for(100ms);  // the heartbeat thread waits for the answer
+  auto stop = Clock::now();
+  server_exit();
+  EXPECT_LT(Clock::now() - stop, 500ms);
+  EXPECT_TRUE(log.contains("[SERVER] signin request failed\n", LOG_ERR)) << log.dump();
+  EXPECT_EQ(server_is_offline(), 1);
+}
+
 TEST_F(ServerLink, UnreachableServerStaysOfflineAndKeepsTrying) {
   start({}, true);
   bool always_offline = true;

@@ -47,7 +47,7 @@ class Orders : public server_test::SimBoard {
     ASSERT_EQ(server_init_connection(), 0);
   }
   void init() { ASSERT_EQ(server_order_init(&orders), 0); }
-  void pass() { server_order_upload_pass(running); }
+  void pass() { server_order_upload_pass(&orders, running); }
 
   std::vector<std::string> files(const std::string& rel) const {
     std::vector<std::string> names;
@@ -334,6 +334,80 @@ TEST_F(Orders, NoRotationWhileNotSignedIn) {
   EXPECT_EQ(dir.read(kRecord), "kept\n");
   EXPECT_TRUE(files(kUpload).empty());
   EXPECT_EQ(security_double::repair_calls(), repairs);
+}
+
+// An order file too large to announce is cut at line ends into order
+// files of their own, at most the limit each; together they hold exactly
+// the source's bytes, in order. A line longer than the limit travels alone.
+class Splits : public Orders {
+ protected:
+  void SetUp() override {
+    Orders::SetUp();
+    server_order_part_max = 100;
+  }
+  void TearDown() override { server_order_part_max = SERVER_UPLOAD_FILE_MAX; }
+  // The bytes the server received, in name order.
+  std::string received() {
+    std::string all;
+    for (auto& [name, file] : sim.order_files()) {
+      EXPECT_TRUE(file.complete) << name;
+      EXPECT_LE(file.data.size(), 100u) << name;
+      all.append(file.data.begin(), file.data.end());
+    }
+    return all;
+  }
+};
+
+TEST_F(Splits, OversizeFilesAreCutAtLineEnds) {
+  init();
+  std::string text;
+  for (int i = 0; i < 30; ++i) text += "order " + std::to_string(i) + ",12345678\n";
+  text += std::string(150, 'x') + "\n" + "last,1\n";  // one line over the limit
+  dir.write(kRecord, text);
+  const std::string name = rotate();
+  ASSERT_NE(name, "");
+  pass();
+  EXPECT_TRUE(log.contains("[SERVER] splitting order " + name + " into ", LOG_INFO)) << log.dump();
+  EXPECT_TRUE(files(kUpload).empty());
+  EXPECT_TRUE(queue().empty());
+  auto f = sim.order_files();
+  EXPECT_GE(f.size(), 5u);
+  EXPECT_EQ(f.count(name), 0u);  // the source itself is never announced
+  std::string all;
+  for (auto& [n, file] : f) {
+    EXPECT_TRUE(file.complete) << n;
+    EXPECT_EQ(file.data.back(), '\n') << n;
+    EXPECT_TRUE(file.data.size() <= 100u || file.data.size() == 151u) << n;
+    EXPECT_TRUE(dir.exists(kBackup + n)) << n;
+    all.append(file.data.begin(), file.data.end());
+  }
+  EXPECT_EQ(all, text);
+  expect_no_violations();
+}
+
+// A crash after the plan and one part were written: the next start writes
+// the parts again under the same names and removes the source, so nothing
+// is lost or sent twice. Half-written parts are removed.
+TEST_F(Splits, InterruptedSplitIsFinishedAtStart) {
+  const std::string src = "ZEF20260101000000000.csv";
+  const std::string a = "ZEF20260101000001000.csv";
+  const std::string b = "ZEF20260101000001001.csv";
+  const std::string text = "line one\nline two\nline three\n";
+  dir.write(kUpload + src, text);
+  dir.write(kUpload + src + ".split", a + " 0 9\n" + b + " 9 20\n");
+  dir.write(kUpload + a, "line one\n");
+  dir.write(kUpload + b + ".tmp", "line t");
+  init();
+  EXPECT_EQ(files(kUpload), (std::vector<std::string>{a, b}));
+  EXPECT_EQ(queue(), (std::vector<std::string>{a, b}));
+  pass();
+  EXPECT_EQ(received(), text);
+
+  // A plan whose source is gone only needs removing.
+  dir.write(kUpload + src + ".split", a + " 0 9\n");
+  init();
+  EXPECT_TRUE(files(kUpload).empty());
+  expect_no_violations();
 }
 
 }  // namespace
