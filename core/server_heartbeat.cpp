@@ -70,34 +70,27 @@ void handle_old_keytable(heartbeat_state& st) {
            life, st.old_cnt, st.old_cnt * st.period);
 }
 
-// True for the response shapes that carry a command to queue.
-bool carries_command(std::size_t len, std::uint16_t cmd) {
-  switch (len) {
-    case HB_RSP_NO_ARG:
-      return cmd == HB_CMD_UPLOAD_LOG;
-    case HB_RSP_KEY:
-      return cmd == HB_CMD_UPDATE_KEY || cmd == HB_CMD_APPLY_KEY;
-    case HB_RSP_CFG:
-      return cmd == HB_CMD_UPDATE_CFG;
-    default:
-      return false;
-  }
-}
-
 void handle_heartbeat(server_data* srv, heartbeat_state& st) {
   heartbeat_rsp rsp{};
   std::size_t len = 0;
   bool ok = false;
   if (server_do_heartbeat(&rsp, &len) == 0) {
-    std::uint16_t cmd = rsp.cmd.cmd;
-    if (len == HB_RSP_NONE) {
-      ok = true;
-    } else if (carries_command(len, cmd)) {
-      heartbeat_cmd queued = rsp.cmd;
-      server_command_add(queued);
-      ok = true;
-    } else if (!(len == HB_RSP_NO_ARG && cmd == HB_CMD_SIGNIN)) {
-      ztpu_log(LOG_ERR, "[SERVER] hearbeat failed: cmd:%d, len:%d\n", cmd, static_cast<int>(len));
+    switch (server_heartbeat_parse(&rsp, len)) {
+      case SERVER_HB_NONE:
+        ok = true;
+        break;
+      case SERVER_HB_QUEUE: {
+        heartbeat_cmd queued = rsp.cmd;
+        server_command_add(queued);
+        ok = true;
+        break;
+      }
+      case SERVER_HB_SIGNIN:
+        break;
+      default:
+        ztpu_log(LOG_ERR, "[SERVER] hearbeat failed: cmd:%d, len:%d\n", rsp.cmd.cmd,
+                 static_cast<int>(len));
+        break;
     }
   }
   if (ok) {
@@ -110,6 +103,24 @@ void handle_heartbeat(server_data* srv, heartbeat_state& st) {
 }
 
 }  // namespace
+
+int server_heartbeat_parse(const heartbeat_rsp* rsp, std::size_t len) {
+  const std::uint16_t cmd = rsp->cmd.cmd;
+  switch (len) {
+    case HB_RSP_NONE:
+      return SERVER_HB_NONE;
+    case HB_RSP_NO_ARG:
+      if (cmd == HB_CMD_UPLOAD_LOG) return SERVER_HB_QUEUE;
+      return cmd == HB_CMD_SIGNIN ? SERVER_HB_SIGNIN : SERVER_HB_INVALID;
+    case HB_RSP_KEY:
+      return cmd == HB_CMD_UPDATE_KEY || cmd == HB_CMD_APPLY_KEY ? SERVER_HB_QUEUE
+                                                                 : SERVER_HB_INVALID;
+    case HB_RSP_CFG:
+      return cmd == HB_CMD_UPDATE_CFG ? SERVER_HB_QUEUE : SERVER_HB_INVALID;
+    default:
+      return SERVER_HB_INVALID;
+  }
+}
 
 int server_init_connection() {
   sp_config_t cfg{};

@@ -75,6 +75,15 @@ int server_do_signin();
 // One heartbeat exchange; *rsp is zeroed first and *len receives the
 // response length (0 when the exchange failed). 0, or -1.
 int server_do_heartbeat(heartbeat_rsp* rsp, std::size_t* len);
+// What a heartbeat response of `len` bytes (its record in *rsp) asks for:
+// nothing, queueing rsp->cmd, a new sign-in, or nothing valid.
+enum server_hb_action : int {
+  SERVER_HB_INVALID = -1,
+  SERVER_HB_NONE = 0,
+  SERVER_HB_QUEUE = 1,
+  SERVER_HB_SIGNIN = 2,
+};
+int server_heartbeat_parse(const heartbeat_rsp* rsp, std::size_t len);
 // Queues a delivered command unless one of its code is pending.
 void server_command_add(const heartbeat_cmd& cmd);
 

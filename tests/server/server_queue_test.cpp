@@ -54,3 +54,21 @@ TEST(ServerQueue, FirstInFirstOutAndDuplicatesDropped) {
 }
 
 }  // namespace
+
+TEST(ServerHeartbeat, ResponseShapes) {
+  struct Row {
+    std::size_t len;
+    std::uint16_t cmd;
+    int action;
+  } const rows[] = {
+      {20, 0x14, SERVER_HB_NONE},    {28, 0x19, SERVER_HB_QUEUE}, {28, 0x10, SERVER_HB_SIGNIN},
+      {28, 0x14, SERVER_HB_INVALID}, {30, 0x15, SERVER_HB_QUEUE}, {30, 0x17, SERVER_HB_QUEUE},
+      {30, 0x19, SERVER_HB_INVALID}, {44, 0x14, SERVER_HB_QUEUE}, {44, 0x15, SERVER_HB_INVALID},
+      {0, 0, SERVER_HB_INVALID},     {21, 0, SERVER_HB_INVALID},  {36, 0x14, SERVER_HB_INVALID},
+  };
+  for (const Row& r : rows) {
+    heartbeat_rsp rsp{};
+    rsp.cmd.cmd = r.cmd;
+    EXPECT_EQ(server_heartbeat_parse(&rsp, r.len), r.action) << r.len << " 0x" << std::hex << r.cmd;
+  }
+}
