@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "sp_internal.h"
 #include "ztpu/log.h"
@@ -25,8 +28,18 @@ int set_blocking(int sockfd, bool blocking) {
 
 int set_timeout(int sockfd, int opt, std::uint32_t sec) {
   timeval tv{};
-  tv.tv_sec = static_cast<time_t>(sec);
+  // A 32-bit time_t would wrap a count above INT32_MAX to a negative
+  // (refused) time-out: such a count means "for ever" anyway.
+  tv.tv_sec = static_cast<time_t>(std::min<std::uint64_t>(
+      sec, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())));
   return setsockopt(sockfd, SOL_SOCKET, opt, &tv, sizeof(tv)) < 0 ? -1 : 0;
+}
+
+// Seconds to poll's milliseconds, worked out in 64 bits: in int the product
+// overflows above 24 days.
+int poll_ms(std::uint32_t sec) {
+  return static_cast<int>(
+      std::min<std::uint64_t>(std::uint64_t{sec} * 1000, std::numeric_limits<int>::max()));
 }
 
 int set_flag(int sockfd, int level, int opt) {
@@ -67,7 +80,7 @@ int sock_tcp_conn_select(int sockfd, std::uint32_t timeout_sec) {
   pollfd pfd{sockfd, POLLIN | POLLOUT, 0};
   int rc;
   do {
-    rc = poll(&pfd, 1, static_cast<int>(timeout_sec) * 1000);
+    rc = poll(&pfd, 1, poll_ms(timeout_sec));
   } while (rc < 0 && errno == EINTR);
   if (rc == 0) return -1;  // no answer within the time-out
   // A failing poll is judged by the socket's pending error like a ready one.
