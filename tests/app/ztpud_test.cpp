@@ -51,10 +51,14 @@ struct ReadyBoard {
 struct Daemon {
   pid_t pid = -1;
   Daemon() {
-    const std::string bin = ztpu_test::build_dir() + "/bin/ztpud";
+    const std::vector<std::string> argv =
+        ztpu_test::program_argv(ztpu_test::build_dir() + "/bin/ztpud");
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
-      execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
+      execv(args[0], args.data());
       _exit(127);
     }
   }

@@ -296,6 +296,13 @@ int run_in(const std::string& dir, const std::vector<std::string>& argv, std::st
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+std::vector<std::string> program_argv(const std::vector<std::string>& emulator,
+                                      const std::string& path) {
+  std::vector<std::string> argv = emulator;
+  argv.push_back(path);
+  return argv;
+}
+
 std::uint16_t free_port() {
   // The same number must be free for TCP and UDP.
   for (int attempt = 0; attempt < 20; ++attempt) {
@@ -726,7 +733,14 @@ bool order_tac_valid(const std::string& line, const std::vector<KeyVersion>& ver
 
 Daemon::~Daemon() { stop(); }
 
-int Daemon::start(const std::string& bin, const std::string& dir, std::string* why) {
+int Daemon::start(const std::string& bin, const std::string& dir, std::string* why,
+                  const std::vector<std::string>& emulator) {
+  // Built before the fork: the child only execs.
+  const std::vector<std::string> argv = program_argv(emulator, bin);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) {
@@ -747,7 +761,7 @@ int Daemon::start(const std::string& bin, const std::string& dir, std::string* w
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
     }
-    execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
+    execv(args[0], args.data());
     _exit(127);
   }
   return 0;
