@@ -167,12 +167,14 @@ Bytes server_encipher(const Bytes& clear, const TpuSsn& ssn) {
 Bytes key_payload(const Bytes& plugin_image, const KeyVersion& kv, const TpuSsn& ssn) {
   const Bytes img = server_encipher(plugin_image, ssn);
   const Bytes fac = server_encipher(kv.factor, ssn);
-  Bytes out(4);
-  put_le32(out.data(), static_cast<std::uint32_t>(img.size()));
-  out.insert(out.end(), img.begin(), img.end());
-  out.push_back(static_cast<std::uint8_t>(fac.size() & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(fac.size() >> 8));
-  out.insert(out.end(), fac.begin(), fac.end());
+  // Sized once and filled in place: the layout is fixed, nothing grows.
+  Bytes out(4 + img.size() + 2 + fac.size());
+  std::uint8_t* p = out.data();
+  put_le32(p, static_cast<std::uint32_t>(img.size()));
+  p = std::copy(img.begin(), img.end(), p + 4);
+  *p++ = static_cast<std::uint8_t>(fac.size() & 0xFF);
+  *p++ = static_cast<std::uint8_t>(fac.size() >> 8);
+  std::copy(fac.begin(), fac.end(), p);
   return out;
 }
 
