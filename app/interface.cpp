@@ -1,5 +1,6 @@
-// Card-style gate interface over the transaction core. Logs nothing: the
-// core logs its own reasons and the gate loop decides what the gate is told.
+// Card-style gate interface over the transaction core. Logs nothing itself:
+// the core and the time conversion log their own reasons and the gate loop
+// decides what the gate is told.
 #include "interface.h"
 
 #include <cstring>
@@ -29,8 +30,9 @@ u32 pay(int do_pay, const u8* deal_time, const u8* station, int fare, InGateRsp*
   cmd.station_id = get_le32(station);
   std::memcpy(cmd.trade_time_bcd, deal_time, BCD_TIME_LEN);
   unsigned int stamp = 0;
-  // A bad time is the core's to judge; it sees the BCD time as well.
-  (void)time_bcd_to_stamp(reinterpret_cast<const char*>(deal_time), &stamp);
+  // No order, sequence id or reply to the phone with a made-up time: the
+  // gate is refused (the conversion logs why).
+  if (time_bcd_to_stamp(reinterpret_cast<const char*>(deal_time), &stamp) != 0) return BLE_FAIL;
   cmd.trade_time = stamp;
   cmd.trade_fare = fare;
   ztpu_pay_rsp r{};

@@ -2,9 +2,14 @@
 // interface and the transaction core.
 #include "ztpu/common.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <utility>
+
+#include "ztpu/log.h"
 
 namespace {
 
@@ -36,15 +41,25 @@ int time_bcd_to_stamp(const char* bcd, unsigned int* stamp) {
   tm.tm_sec = bcd_digits(b[6]);
   tm.tm_isdst = -1;  // let the zone decide
   const time_t t = std::mktime(&tm);
-  // A time outside the 32-bit second count would be stored wrapped.
-  if (t < 0 || t > static_cast<time_t>(UINT32_MAX)) return -1;
+  // Compared by value, not in time_t: a 32-bit time_t cannot hold
+  // UINT32_MAX. mktime gives -1 for a time the platform cannot hold.
+  if (std::cmp_less(t, 0) || std::cmp_greater(t, std::numeric_limits<std::uint32_t>::max())) {
+    ztpu_log(LOG_ERR, "time %02x%02x%02x%02x%02x%02x%02x out of range.\n", b[0], b[1], b[2], b[3],
+             b[4], b[5], b[6]);
+    return -1;
+  }
   *stamp = static_cast<unsigned int>(t);
   return 0;
 }
 
 int time_stamp_to_bcd(unsigned int stamp, char* bcd) {
   if (bcd == nullptr) return -1;
-  const time_t t = stamp;
+  // A 32-bit time_t ends in 2038: a later count would wrap to 1901.
+  if (std::cmp_greater(stamp, std::numeric_limits<time_t>::max())) {
+    ztpu_log(LOG_ERR, "time %u out of range.\n", stamp);
+    return -1;
+  }
+  const auto t = static_cast<time_t>(stamp);
   std::tm tm{};
   if (localtime_r(&t, &tm) == nullptr) return -1;
   const int year = tm.tm_year + 1900;

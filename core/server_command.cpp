@@ -92,7 +92,7 @@ int server_do_upload_log(const heartbeat_cmd* cmd) {
   log_block = upload_log_req{};
   std::memcpy(log_block.tpu_id, req.tpu_id, sizeof(log_block.tpu_id));
   std::memcpy(log_block.filename, req.filename, sizeof(log_block.filename));
-  ztpu_log(LOG_INFO, "[SERVER] uploading syslog %s (%d B)\n", path, static_cast<int>(size));
+  ztpu_log(LOG_INFO, "[SERVER] uploading syslog %s (%lld B)\n", path, size);
   return server_send_blocks<upload_log_rsp>(SERVER_SP_UPLOAD_LOG, "log", log_block, fd.get(), size);
 }
 

@@ -520,7 +520,7 @@ int server_do_upload_order(const char* filename) {
   order_block = upload_order_req{};
   std::memcpy(order_block.tpu_id, req.tpu_id, sizeof(order_block.tpu_id));
   std::memcpy(order_block.filename, req.filename, sizeof(order_block.filename));
-  ztpu_log(LOG_INFO, "[SERVER] uploading order %s (%d B)\n", filename, static_cast<int>(size));
+  ztpu_log(LOG_INFO, "[SERVER] uploading order %s (%lld B)\n", filename, size);
   return server_send_blocks<upload_order_rsp>(SERVER_SP_UPLOAD_ORDER, "order", order_block,
                                               fd.get(), size);
 }

@@ -153,9 +153,9 @@ bool entry_information(ztpu_query_rsp& q) {
   }
   q.ent_station_id = get_le32(ent_info.data());
   q.ent_time = get_le32(ent_info.data() + 4);
-  if (time_stamp_to_bcd(q.ent_time, reinterpret_cast<char*>(q.ent_time_bcd)) != 0)
-    std::memset(q.ent_time_bcd, 0, sizeof q.ent_time_bcd);
-  return true;
+  // An entry time this platform cannot hold (logged) would reach the exit
+  // order as a zero time.
+  return time_stamp_to_bcd(q.ent_time, reinterpret_cast<char*>(q.ent_time_bcd)) == 0;
 }
 
 }  // namespace
@@ -182,9 +182,10 @@ int ztpu_query(ztpu_query_rsp* rsp) {
   const std::time_t t = now();
   if (!issue_time_ok(rx, t)) return -1;
 
-  const long diff_time = static_cast<long>(t - prev_time);
+  // long is 32 bits on the board: a 64-bit time difference would be cut.
+  const auto diff_time = static_cast<long long>(t - prev_time);
   if (std::memcmp(rx.ticket, prev_ticket, kTicketLen) == 0 && diff_time <= kSameTicketBar) {
-    ztpu_log(LOG_ERR, "the same ticket can't be used in 3s, now time diff = %lds.\n", diff_time);
+    ztpu_log(LOG_ERR, "the same ticket can't be used in 3s, now time diff = %llds.\n", diff_time);
     return -1;
   }
   // Barred from here on, even if a later step refuses it.

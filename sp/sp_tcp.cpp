@@ -8,9 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "sp_internal.h"
 #include "ztpu/log.h"
@@ -26,8 +29,18 @@ int set_blocking(int sockfd, bool blocking) {
 
 int set_timeout(int sockfd, int opt, std::uint32_t sec) {
   timeval tv{};
-  tv.tv_sec = static_cast<time_t>(sec);
+  // A 32-bit time_t would wrap a count above INT32_MAX to a negative
+  // (refused) time-out: such a count means "for ever" anyway.
+  tv.tv_sec = static_cast<time_t>(std::min<std::uint64_t>(
+      sec, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())));
   return setsockopt(sockfd, SOL_SOCKET, opt, &tv, sizeof(tv)) < 0 ? -1 : 0;
+}
+
+// Seconds to poll's milliseconds, worked out in 64 bits: in int the product
+// overflows above 24 days.
+int poll_ms(std::uint32_t sec) {
+  return static_cast<int>(
+      std::min<std::uint64_t>(std::uint64_t{sec} * 1000, std::numeric_limits<int>::max()));
 }
 
 int set_flag(int sockfd, int level, int opt) {
@@ -103,7 +116,7 @@ int sock_tcp_options(int sockfd, std::uint32_t rw_timeout_sec) {
 }
 
 int sock_tcp_conn_select(int sockfd, std::uint32_t timeout_sec) {
-  const int rc = sock_wait(sockfd, POLLIN | POLLOUT, static_cast<int>(timeout_sec) * 1000);
+  const int rc = sock_wait(sockfd, POLLIN | POLLOUT, poll_ms(timeout_sec));
   if (rc <= 0) return -1;  // no answer within the time-out, or cancelled
   // A failing poll is judged by the socket's pending error like a ready one.
 

@@ -24,11 +24,13 @@ inline constexpr int BCD_TIME_LEN = 7;
 char* trim(char* str, const char* match);
 
 // BCD time (7 bytes, local time) to seconds since the epoch. 0, or -1 when a
-// pointer is NULL or the time cannot be represented.
+// pointer is NULL or the time lies outside the unsigned 32-bit count or what
+// the platform's time_t can hold (logged).
 int time_bcd_to_stamp(const char* bcd, unsigned int* stamp);
 
 // Seconds since the epoch to a BCD time (7 bytes, local time). 0, or -1 when
-// bcd is NULL or the local time cannot be formed.
+// bcd is NULL or the count is beyond the platform's time_t (logged) or the
+// local time cannot be formed.
 int time_stamp_to_bcd(unsigned int stamp, char* bcd);
 
 // Renders len bytes as uppercase hex pairs ("%02X"), split_str (if not NULL

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "test_support.h"
 #include "ztpu/ztpu.h"
 
 namespace {
@@ -96,6 +98,28 @@ TEST_F(Interface, OutGatePassesFareAndStation) {
   EXPECT_EQ(core.last.trade_fare, 100);
   core.pay_result = -1;
   EXPECT_EQ(BleOutGate(&c, &r), BLE_FAIL);
+}
+
+// No order with a made-up time: a deal time beyond the second count (or,
+// with a 32-bit time_t, past 2038) is refused before the core.
+TEST_F(Interface, UnconvertibleDealTimeFailsWithoutCallingCore) {
+  ztpu_test::LogCapture log;
+  const u8 late[7] = {0x22, 0x00, 0x01, 0x01, 0, 0, 0};
+  InGateCmd ic{};
+  std::memcpy(ic.dealTime, late, 7);
+  InGateRsp ir{};
+  EXPECT_EQ(BleInGate(&ic, &ir), BLE_FAIL);
+  OutGateCmd oc{};
+  std::memcpy(oc.dealTime, late, 7);
+  OutGateRsp orsp{};
+  EXPECT_EQ(BleOutGate(&oc, &orsp), BLE_FAIL);
+  EXPECT_EQ(core.pays, 0);
+  EXPECT_EQ(log.count("time 22000101000000 out of range.\n"), 2U) << log.dump();
+
+  const u8 after2038[7] = {0x20, 0x40, 0x01, 0x01, 0, 0, 0};
+  std::memcpy(ic.dealTime, after2038, 7);
+  EXPECT_EQ(BleInGate(&ic, &ir), sizeof(time_t) >= 8 ? BLE_OK : BLE_FAIL);
+  EXPECT_EQ(core.pays, sizeof(time_t) >= 8 ? 1 : 0);
 }
 
 TEST_F(Interface, NullPointersFailWithoutCallingCore) {

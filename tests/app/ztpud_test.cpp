@@ -59,11 +59,15 @@ struct ReadyBoard {
 struct Daemon {
   pid_t pid = -1;
   explicit Daemon(const std::vector<std::string>& env = {}) {
-    const std::string bin = ztpu_test::build_dir() + "/bin/ztpud";
+    const std::vector<std::string> argv =
+        ztpu_test::program_argv(ztpu_test::build_dir() + "/bin/ztpud");
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
       for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-      execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
+      execv(args[0], args.data());
       _exit(127);
     }
   }

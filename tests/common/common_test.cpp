@@ -47,26 +47,56 @@ TEST(Bcd, EpochInZoneEightHoursAhead) {
 
 TEST(Bcd, RoundTripsAcrossYearsAndDigits) {
   fix_zone("UTC0");
-  // 2024-02-29 23:59:58 UTC
+  // 2024-02-29 23:59:58 UTC: refused by a range check made in a 32-bit time_t.
   const char bcd[7] = {0x20, 0x24, 0x02, 0x29, 0x23, 0x59, 0x58};
   unsigned int stamp = 0;
   ASSERT_EQ(time_bcd_to_stamp(bcd, &stamp), 0);
   EXPECT_EQ(stamp, 1709251198U);
-  for (unsigned int s : {0U, 1709251198U, 946684799U, 4102444800U, 0xFFFFFFFFU}) {
+  for (unsigned int s : {0U, 1709251198U, 946684799U, 0x7FFFFFFFU}) {
     std::array<char, 7> b{};
     ASSERT_EQ(time_stamp_to_bcd(s, b.data()), 0) << s;
     unsigned int again = 0;
     ASSERT_EQ(time_bcd_to_stamp(b.data(), &again), 0) << s;
     EXPECT_EQ(again, s);
   }
-  std::array<char, 7> b{};
-  ASSERT_EQ(time_stamp_to_bcd(4102444800U, b.data()), 0);  // 2100-01-01 00:00:00
-  EXPECT_EQ(static_cast<unsigned char>(b[0]), 0x21);
-  EXPECT_EQ(static_cast<unsigned char>(b[1]), 0x00);
+}
+
+// Past 2038 a 32-bit time_t fails clearly, with a log line, in both
+// directions; a 64-bit one converts up to the end of the 32-bit count.
+TEST(Bcd, TimesPast2038FollowThePlatformsTime) {
+  fix_zone("UTC0");
+  const bool wide = sizeof(time_t) >= 8;
+  struct Case {
+    unsigned int stamp;
+    std::array<unsigned char, 7> bcd;
+  };
+  const Case cases[] = {
+      {0x80000000U, {0x20, 0x38, 0x01, 0x19, 0x03, 0x14, 0x08}},
+      {4102444800U, {0x21, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00}},
+      {0xFFFFFFFFU, {0x21, 0x06, 0x02, 0x07, 0x06, 0x28, 0x15}},
+  };
+  for (const Case& c : cases) {
+    ztpu_test::LogCapture log;
+    const char* in = reinterpret_cast<const char*>(c.bcd.data());
+    std::array<char, 7> b{};
+    unsigned int stamp = 99;
+    if (wide) {
+      ASSERT_EQ(time_stamp_to_bcd(c.stamp, b.data()), 0) << c.stamp;
+      EXPECT_EQ(std::memcmp(b.data(), in, 7), 0) << c.stamp;
+      ASSERT_EQ(time_bcd_to_stamp(in, &stamp), 0) << c.stamp;
+      EXPECT_EQ(stamp, c.stamp);
+    } else {
+      EXPECT_EQ(time_stamp_to_bcd(c.stamp, b.data()), -1) << c.stamp;
+      EXPECT_EQ(time_bcd_to_stamp(in, &stamp), -1) << c.stamp;
+      EXPECT_EQ(stamp, 99U);
+      EXPECT_EQ(log.count("out of range.\n"), 2U) << log.dump();
+    }
+  }
 }
 
 TEST(Bcd, NullPointersAndUnrepresentableTimesFail) {
   fix_zone("UTC0");
+  ztpu_test::LogCapture log;
   unsigned int stamp = 0;
   const char bcd[7] = {0x20, 0x24, 0x01, 0x01, 0, 0, 0};
   EXPECT_EQ(time_bcd_to_stamp(nullptr, &stamp), -1);
@@ -74,8 +104,10 @@ TEST(Bcd, NullPointersAndUnrepresentableTimesFail) {
   EXPECT_EQ(time_stamp_to_bcd(0, nullptr), -1);
   const char before_epoch[7] = {0x19, 0x69, 0x12, 0x31, 0x23, 0x59, 0x00};
   EXPECT_EQ(time_bcd_to_stamp(before_epoch, &stamp), -1);
+  EXPECT_TRUE(log.contains("time 19691231235900 out of range.\n", LOG_ERR)) << log.dump();
   const char far[7] = {0x22, 0x00, 0x01, 0x01, 0, 0, 0};
   EXPECT_EQ(time_bcd_to_stamp(far, &stamp), -1);
+  EXPECT_TRUE(log.contains("time 22000101000000 out of range.\n", LOG_ERR)) << log.dump();
 }
 
 TEST(ByteToHex, UppercasePairsWithOptionalSeparator) {

@@ -27,13 +27,14 @@ class E2e : public ::testing::Test {
     o.station = station();
     std::string why;
     ASSERT_EQ(st::init_station(o, &why), 0) << why;
-    ASSERT_EQ(st::provision_station(station(), bindir(), &why), 0) << why;
+    ASSERT_EQ(st::provision_station(station(), bindir(), &why, ztpu_test::emulator()), 0) << why;
   }
 
   st::RunOptions options() const {
     st::RunOptions o;
     o.station = station();
     o.bindir = bindir();
+    o.emulator = ztpu_test::emulator();
     return o;
   }
 
@@ -108,24 +109,26 @@ TEST_F(E2e, DemoPathServesEveryPassageAcrossAKeySwitch) {
 }
 
 TEST_F(E2e, CommandLineStationRunsProvisionedBoards) {
+  // The station and what it starts run through the build's emulator, if any.
+  const auto tool = [this](std::vector<std::string> args) {
+    std::vector<std::string> argv = ztpu_test::program_argv(bindir() + "/ztpu-station");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  };
   std::string out;
-  ASSERT_EQ(st::run_in(dir_.path(), {bindir() + "/ztpu-station", "init", station()}, &out), 0)
-      << out;
+  ASSERT_EQ(st::run_in(dir_.path(), tool({"init", station()}), &out), 0) << out;
   std::string why;
-  ASSERT_EQ(st::provision_station(station(), bindir(), &why), 0) << why;
+  ASSERT_EQ(st::provision_station(station(), bindir(), &why, ztpu_test::emulator()), 0) << why;
   out.clear();
-  EXPECT_EQ(st::run_in(dir_.path(),
-                       {bindir() + "/ztpu-station", "run", station(), "--passengers", "1",
-                        "--no-key-switch"},
-                       &out),
-            0)
-      << out;
+  std::vector<std::string> run = {"run", station(), "--passengers", "1", "--no-key-switch"};
+  std::string emulator;
+  for (const std::string& w : ztpu_test::emulator()) emulator += (emulator.empty() ? "" : " ") + w;
+  if (!emulator.empty()) run.insert(run.end(), {"--emulator", emulator});
+  EXPECT_EQ(st::run_in(dir_.path(), tool(run), &out), 0) << out;
   EXPECT_NE(out.find("passages served:       1 of 1"), std::string::npos) << out;
   EXPECT_NE(out.find("result: OK"), std::string::npos) << out;
   // A bad option is refused before anything starts.
-  EXPECT_EQ(
-      st::run_in(dir_.path(), {bindir() + "/ztpu-station", "run", station(), "--bogus"}, nullptr),
-      2);
+  EXPECT_EQ(st::run_in(dir_.path(), tool({"run", station(), "--bogus"}), nullptr), 2);
 }
 
 TEST_F(E2e, ConfigurationUpdateThroughTheServer) {

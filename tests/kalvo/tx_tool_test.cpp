@@ -18,7 +18,9 @@ namespace {
 using namespace kalvo_test;
 
 int run(const std::string& args) {
-  const std::string cmd = ztpu_test::build_dir() + "/bin/ztpu-kalvo-tx " + args + " 2>/dev/null";
+  const std::string cmd =
+      ztpu_test::program_command(ztpu_test::build_dir() + "/bin/ztpu-kalvo-tx") + " " + args +
+      " 2>/dev/null";
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }

@@ -257,7 +257,8 @@ TEST(Provisioning, VersionSwitchingRules) {
 // The provisioning tool, from nothing to a unit the daemon starts on.
 TEST(ProvisionTool, NewUnitToReady) {
   Board board;
-  const std::string tool = ztpu_test::build_dir() + "/bin/ztpu-provision";
+  const std::string tool =
+      ztpu_test::program_command(ztpu_test::build_dir() + "/bin/ztpu-provision");
   auto run = [&](const std::string& args) {
     int st = std::system((tool + " " + args + " >out.txt 2>err.txt").c_str());
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;

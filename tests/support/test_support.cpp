@@ -95,4 +95,24 @@ std::string LogCapture::dump() const {
 
 std::string build_dir() { return ZTPU_TEST_BUILD_DIR; }
 
+std::vector<std::string> emulator() {
+  // CMake joins the emulator's arguments with blanks.
+  std::vector<std::string> args;
+  std::istringstream words(ZTPU_TEST_EMULATOR);
+  for (std::string w; words >> w;) args.push_back(w);
+  return args;
+}
+
+std::vector<std::string> program_argv(const std::string& path) {
+  std::vector<std::string> argv = emulator();
+  argv.push_back(path);
+  return argv;
+}
+
+std::string program_command(const std::string& path) {
+  std::string cmd;
+  for (const std::string& a : program_argv(path)) cmd += (cmd.empty() ? "" : " ") + a;
+  return cmd;
+}
+
 }  // namespace ztpu_test

@@ -56,4 +56,13 @@ class LogCapture {
 // Directory of the build tree (bin/ holds the tools, lib/ the test plug-ins).
 std::string build_dir();
 
+// What runs the build's programs: a cross build's emulator (CMake's
+// CMAKE_CROSSCOMPILING_EMULATOR), one argument per element; empty natively.
+std::vector<std::string> emulator();
+// The argument vector that runs the program at `path`, through the emulator
+// when there is one.
+std::vector<std::string> program_argv(const std::string& path);
+// The same as text for a shell command line (no quoting: build paths).
+std::string program_command(const std::string& path);
+
 }  // namespace ztpu_test

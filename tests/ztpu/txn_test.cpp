@@ -264,6 +264,20 @@ TEST_F(Txn, ExitGateReadsTheEntryInformation) {
   t.pay_info = sealed_entry(t.user_id, 31, 1000, true);
   EXPECT_EQ(poll_at(at(10, 0, 0), record(t), &q), -1);
   EXPECT_TRUE(log_.contains("exit's tpu, enter info error, crc8=", LOG_ERR)) << log_.dump();
+
+  // An entry a second past 2038: a 32-bit time_t refuses it rather than
+  // passing a wrapped or zero entry time to the exit order.
+  set_conf({{"exit_flag", "1"}});
+  t.ticket_id = 11;
+  t.pay_info = sealed_entry(t.user_id, 31, 0x80000000U);
+  if (sizeof(std::time_t) >= 8) {
+    ASSERT_EQ(poll_at(at(10, 0, 0), record(t), &q), 0) << log_.dump();
+    EXPECT_EQ(Bytes(q.ent_time_bcd, q.ent_time_bcd + 7),
+              (Bytes{0x20, 0x38, 0x01, 0x19, 0x03, 0x14, 0x08}));
+  } else {
+    EXPECT_EQ(poll_at(at(10, 0, 0), record(t), &q), -1);
+    EXPECT_TRUE(log_.contains("time 2147483648 out of range.\n", LOG_ERR)) << log_.dump();
+  }
 }
 
 // ---- Payment -----------------------------------------------------------------

@@ -7,11 +7,12 @@
 //       provision/ (ztpu.conf, v0.bin, keys-VVVV.bin); board.ini holds the
 //       identity for ztpu-provision.
 //   ztpu-station run STATION [--passengers N] [--noise PEAK] [--fare F]
-//       [--no-key-switch] [--idle-seconds S]
+//       [--no-key-switch] [--idle-seconds S] [--emulator "CMD ARGS"]
 //       runs the back end, the air, both daemons and the passengers on
 //       provisioned boards, one line per step, then a summary. Exit status
 //       0 only when every passage was served and every order reached the
-//       back end with a valid TAC.
+//       back end with a valid TAC. --emulator starts ztpud and
+//       ztpu-provision through CMD (e.g. qemu-arm for an ARM build).
 //
 // SIGINT and SIGTERM stop a run cleanly: the daemons are ended with it.
 #include <signal.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "run.h"
@@ -33,7 +35,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: ztpu-station init STATION [--default-station N] [--old-life S]\n"
                "       ztpu-station run STATION [--passengers N] [--noise PEAK] [--fare F]\n"
-               "                    [--no-key-switch] [--idle-seconds S]\n");
+               "                    [--no-key-switch] [--idle-seconds S] [--emulator CMD]\n");
   return 2;
 }
 
@@ -102,6 +104,10 @@ int cmd_run(int argc, char** argv) {
       o.fare = static_cast<std::uint32_t>(v);
     } else if (a == "--idle-seconds" && number(argv[++i], 0, 3600, &v)) {
       o.idle_seconds = static_cast<int>(v);
+    } else if (a == "--emulator") {
+      std::istringstream words(argv[++i]);
+      o.emulator.clear();
+      for (std::string w; words >> w;) o.emulator.push_back(w);
     } else {
       return usage();
     }

@@ -220,29 +220,32 @@ int init_station(const InitOptions& o, std::string* why) {
 }
 
 int provision_board(const BoardInfo& b, const std::string& bindir, const std::string& keys_file,
-                    std::string* why) {
-  const std::string tool = bindir + "/ztpu-provision";
+                    std::string* why, const std::vector<std::string>& emulator) {
+  const std::vector<std::string> tool = program_argv(emulator, bindir + "/ztpu-provision");
   const std::vector<std::vector<std::string>> steps = {
-      {tool, "identity", to_hex(b.device_id.data(), 16), to_hex(b.ssn.data(), 12)},
-      {tool, "config", "provision/ztpu.conf"},
-      {tool, "v0", "provision/v0.bin"},
-      {tool, "keys", keys_file},
-      {tool, "state", "2"}};
+      {"identity", to_hex(b.device_id.data(), 16), to_hex(b.ssn.data(), 12)},
+      {"config", "provision/ztpu.conf"},
+      {"v0", "provision/v0.bin"},
+      {"keys", keys_file},
+      {"state", "2"}};
   for (const auto& step : steps) {
+    std::vector<std::string> argv = tool;
+    argv.insert(argv.end(), step.begin(), step.end());
     std::string out;
-    if (run_in(b.dir, step, &out) != 0) {
-      *why = "ztpu-provision " + step[1] + ": " + out;
+    if (run_in(b.dir, argv, &out) != 0) {
+      *why = "ztpu-provision " + step[0] + ": " + out;
       return -1;
     }
   }
   return 0;
 }
 
-int provision_station(const std::string& station, const std::string& bindir, std::string* why) {
+int provision_station(const std::string& station, const std::string& bindir, std::string* why,
+                      const std::vector<std::string>& emulator) {
   for (const char* role : {"/entry", "/exit"}) {
     BoardInfo b;
     if (load_board(station + role, &b, why) != 0 ||
-        provision_board(b, bindir, "provision/keys-0001.bin", why) != 0)
+        provision_board(b, bindir, "provision/keys-0001.bin", why, emulator) != 0)
       return -1;
   }
   return 0;
@@ -290,7 +293,9 @@ int LiveStation::start(bool wait_signin, std::string* why) {
     l.gate = std::make_unique<Gate>(l.gate_pty.fd());
     // The version in use: a station that ran before may have switched.
     std::string status;
-    if (run_in(l.info.dir, {o_.bindir + "/ztpu-provision", "status"}, &status) != 0) {
+    std::vector<std::string> argv = program_argv(o_.emulator, o_.bindir + "/ztpu-provision");
+    argv.emplace_back("status");
+    if (run_in(l.info.dir, argv, &status) != 0) {
       *why = l.role() + " board is not provisioned: " + status;
       return -1;
     }
@@ -306,7 +311,7 @@ int LiveStation::start(bool wait_signin, std::string* why) {
   air_.start();
   say_("air: playing into both boards' microphones, noise peak " + std::to_string(o_.noise));
   for (Lane& l : lanes_)
-    if (l.daemon.start(o_.bindir + "/ztpud", l.info.dir, why) != 0) return -1;
+    if (l.daemon.start(o_.bindir + "/ztpud", l.info.dir, why, o_.emulator) != 0) return -1;
   for (Lane& l : lanes_) {
     if (!l.gate->wait_ready(15s)) {
       *why = l.role() + " daemon does not answer get-state";

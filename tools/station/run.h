@@ -54,9 +54,11 @@ int init_station(const InitOptions& o, std::string* why);
 // Provisions a board with ztpu-provision from `bindir`, as scripts/demo
 // does: identity, configuration, base key file, `keys_file` (relative to
 // the board), state 2. And both boards of a station with its first version.
+// `emulator` runs bindir's programs (a cross build's qemu-arm); empty: directly.
 int provision_board(const BoardInfo& b, const std::string& bindir, const std::string& keys_file,
-                    std::string* why);
-int provision_station(const std::string& station, const std::string& bindir, std::string* why);
+                    std::string* why, const std::vector<std::string>& emulator = {});
+int provision_station(const std::string& station, const std::string& bindir, std::string* why,
+                      const std::vector<std::string>& emulator = {});
 
 // Heartbeat command codes the back end delivers.
 inline constexpr std::uint16_t kCmdUpdateConfig = 0x14;
@@ -67,6 +69,9 @@ inline constexpr std::uint16_t kCmdUploadLog = 0x19;
 struct RunOptions {
   std::string station;  // absolute
   std::string bindir;   // holds ztpud
+  // Runs bindir's programs (a cross build's qemu-arm and its arguments);
+  // empty: they run directly.
+  std::vector<std::string> emulator;
   int passengers = 4;
   int noise = 200;  // peak of the air's noise
   std::uint32_t fare = 3;

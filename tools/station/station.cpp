@@ -167,12 +167,14 @@ Bytes server_encipher(const Bytes& clear, const TpuSsn& ssn) {
 Bytes key_payload(const Bytes& plugin_image, const KeyVersion& kv, const TpuSsn& ssn) {
   const Bytes img = server_encipher(plugin_image, ssn);
   const Bytes fac = server_encipher(kv.factor, ssn);
-  Bytes out(4);
-  put_le32(out.data(), static_cast<std::uint32_t>(img.size()));
-  out.insert(out.end(), img.begin(), img.end());
-  out.push_back(static_cast<std::uint8_t>(fac.size() & 0xFF));
-  out.push_back(static_cast<std::uint8_t>(fac.size() >> 8));
-  out.insert(out.end(), fac.begin(), fac.end());
+  // Sized once and filled in place: the layout is fixed, nothing grows.
+  Bytes out(4 + img.size() + 2 + fac.size());
+  std::uint8_t* p = out.data();
+  put_le32(p, static_cast<std::uint32_t>(img.size()));
+  p = std::copy(img.begin(), img.end(), p + 4);
+  *p++ = static_cast<std::uint8_t>(fac.size() & 0xFF);
+  *p++ = static_cast<std::uint8_t>(fac.size() >> 8);
+  std::copy(fac.begin(), fac.end(), p);
   return out;
 }
 
@@ -294,6 +296,13 @@ int run_in(const std::string& dir, const std::vector<std::string>& argv, std::st
   while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::vector<std::string> program_argv(const std::vector<std::string>& emulator,
+                                      const std::string& path) {
+  std::vector<std::string> argv = emulator;
+  argv.push_back(path);
+  return argv;
 }
 
 std::uint16_t free_port() {
@@ -726,7 +735,14 @@ bool order_tac_valid(const std::string& line, const std::vector<KeyVersion>& ver
 
 Daemon::~Daemon() { stop(); }
 
-int Daemon::start(const std::string& bin, const std::string& dir, std::string* why) {
+int Daemon::start(const std::string& bin, const std::string& dir, std::string* why,
+                  const std::vector<std::string>& emulator) {
+  // Built before the fork: the child only execs.
+  const std::vector<std::string> argv = program_argv(emulator, bin);
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ < 0) {
@@ -747,7 +763,7 @@ int Daemon::start(const std::string& bin, const std::string& dir, std::string* w
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
     }
-    execl(bin.c_str(), "ztpud", static_cast<char*>(nullptr));
+    execv(args[0], args.data());
     _exit(127);
   }
   return 0;

@@ -84,6 +84,10 @@ std::string fifo_path(const std::string& dir);
 // Runs `argv` (argv[0] a path) in `dir` and returns its exit status, or -1;
 // standard output and error are collected into `out`.
 int run_in(const std::string& dir, const std::vector<std::string>& argv, std::string* out);
+// The argument vector that runs the program at `path`: through `emulator`
+// (a cross build's qemu-arm and its arguments) when it is not empty.
+std::vector<std::string> program_argv(const std::vector<std::string>& emulator,
+                                      const std::string& path);
 // A free loopback TCP and UDP port number, or 0.
 std::uint16_t free_port();
 
@@ -233,9 +237,10 @@ class Daemon {
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
-  // Starts `bin` in `dir` with HOME=dir, its output in dir/ztpud.out; it
-  // dies with the calling process.
-  int start(const std::string& bin, const std::string& dir, std::string* why);
+  // Starts `bin` (through `emulator` when not empty) in `dir` with
+  // HOME=dir, its output in dir/ztpud.out; it dies with the calling process.
+  int start(const std::string& bin, const std::string& dir, std::string* why,
+            const std::vector<std::string>& emulator = {});
   bool running();
   void stop();
   pid_t pid() const { return pid_; }
