@@ -238,20 +238,9 @@ TEST_F(MconfTest, StoreThroughSymbolicLinkKeepsLinkAndMode) {
 TEST_F(MconfTest, AllocationFailureFailsTheLoadAndKeepsTheSet) {
   ASSERT_EQ(load(conf_text()), 0);
   const std::string other = conf_text(nullptr, "server_port", "server_port=9001");
-  int failures = 0;
-  for (int n = 1; n <= 64; ++n) {
-    ztpu_test::fail_nth_allocation(n);
-    const int rc = load(other);
-    const bool failed = ztpu_test::allocation_failed();
-    ztpu_test::fail_nth_allocation(0);
-    if (!failed) {
-      EXPECT_EQ(rc, 0);
-      break;
-    }
-    ++failures;
-    EXPECT_EQ(rc, -1) << n;
-    EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000) << n;
-  }
+  const int failures = ztpu_test::each_allocation_failure(
+      64, [&] { return load(other); },
+      [](int n) { EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9000) << n; });
   EXPECT_GE(failures, 12);  // the text, the set and each of the ten string items
   EXPECT_EQ(mconf_get_int(MC_SERVER_PORT), 9001);
 

@@ -400,24 +400,13 @@ TEST(StoreCryptfile, AllocationFailureIsReported) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    int failures = 0;
-    for (int n = 1; n <= 8; ++n) {
-      LogCapture cap;
-      ztpu_test::fail_nth_allocation(n);
-      const int rc = c.op();
-      const bool failed = ztpu_test::allocation_failed();
-      ztpu_test::fail_nth_allocation(0);
-      if (!failed) {
-        EXPECT_EQ(rc, 0);
-        break;
-      }
-      ++failures;
-      EXPECT_EQ(rc, -1) << n;
+    LogCapture cap;
+    const int failures = ztpu_test::each_allocation_failure(8, c.op, [&](int n) {
       if (n == 1) {
         EXPECT_TRUE(cap.contains(c.log, LOG_ERR)) << cap.dump();
       }
       EXPECT_EQ(board.dir.read(store_file(item)), stored);
-    }
+    });
     EXPECT_GE(failures, 1);
   }
 }
