@@ -93,7 +93,7 @@ int sp_udp_read(sp_chan_t* chan) {
              static_cast<int>(data_len), static_cast<int>(capacity));
     return -1;
   }
-  std::memcpy(chan->buff->out, packet.data() + SP_HEADER_LEN, data_len);
+  if (data_len > 0) std::memcpy(chan->buff->out, packet.data() + SP_HEADER_LEN, data_len);
   *chan->buff->out_len = data_len;
   chan->checksum = packet[SP_HEADER_LEN + data_len];
   return 0;
