@@ -125,6 +125,7 @@ void log_file() {
 
 // ---- the SP client, played from the script ----
 int sp_init_conf(sp_config_t* config) { return config == nullptr ? -1 : 0; }
+void sp_cancel(int /*on*/) {}  // the script never waits
 int sp_tcp_chan(uint16_t cmd, const uint8_t* in, size_t inlen, uint8_t* out, size_t* outlen) {
   if (inlen > 0) scratch.assign(in, in + inlen);  // the request must be readable
   return fake_exchange(cmd, out, outlen);
