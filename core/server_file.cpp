@@ -10,10 +10,6 @@ namespace {
 constexpr int kDigestAttempts = 3;
 }
 
-server_fd::~server_fd() {
-  if (fd_ >= 0) close(fd_);
-}
-
 int server_file_digest(int fd, const char* path, long long* size, std::uint8_t* hash) {
   for (int attempt = 0; attempt < kDigestAttempts; ++attempt) {
     struct stat before {};

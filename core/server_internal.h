@@ -11,21 +11,11 @@
 #include <semaphore>
 #include <thread>
 
+#include "ztpu/fileio.h"
 #include "ztpu/server.h"
 
 // Owner of a file descriptor; closes it exactly once.
-class server_fd {
- public:
-  explicit server_fd(int fd = -1) : fd_(fd) {}
-  ~server_fd();
-  server_fd(const server_fd&) = delete;
-  server_fd& operator=(const server_fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using server_fd = ztpu::fileio::Fd;
 
 // Size and MD5 of an open file that agree with each other: a file that
 // grows while it is digested (a log still written to) is measured again.

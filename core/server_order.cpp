@@ -23,6 +23,7 @@
 #include "server_exchange.h"
 #include "server_internal.h"
 #include "sproto/sp_common.h"
+#include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
@@ -157,22 +158,6 @@ struct split_part {
   long long length;
 };
 
-bool sync_dir(const char* dir) {
-  server_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.ok() && fsync(fd.get()) == 0;
-}
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 // Writes `len` bytes to `path` through a synced temporary file and a rename.
 // `fill` produces the bytes into the open descriptor.
 template <typename Fill>
@@ -257,8 +242,7 @@ bool store_plan(const char* plan_path, const std::vector<split_part>& parts) {
   for (const split_part& p : parts)
     text += std::string(p.name) + " " + std::to_string(p.offset) + " " + std::to_string(p.length) +
             "\n";
-  return write_synced(plan_path, [&](int fd) { return write_all(fd, text.data(), text.size()); }) &&
-         sync_dir(ztpu::path::upload_dir);
+  return ztpu::fileio::replace_file(plan_path, text.data(), text.size(), 0644) == 0;
 }
 
 bool copy_range(int in, int out, long long offset, long long length, std::vector<char>& buf) {
@@ -267,7 +251,8 @@ bool copy_range(int in, int out, long long offset, long long length, std::vector
         static_cast<std::size_t>(std::min<long long>(length, static_cast<long long>(buf.size())));
     const ssize_t n = pread(in, buf.data(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || !write_all(out, buf.data(), static_cast<std::size_t>(n))) return false;
+    if (n <= 0 || !ztpu::fileio::write_all(out, buf.data(), static_cast<std::size_t>(n)))
+      return false;
     offset += n;
     length -= n;
   }
@@ -302,8 +287,8 @@ bool finish_split(const char* name, const std::atomic<int>* running) {
         return false;
       }
     }
-    if (!sync_dir(ztpu::path::upload_dir) || unlink(source) != 0 ||
-        !sync_dir(ztpu::path::upload_dir)) {
+    if (ztpu::fileio::sync_dir_of(source) != 0 || unlink(source) != 0 ||
+        ztpu::fileio::sync_dir_of(source) != 0) {
       return false;
     }
   }
