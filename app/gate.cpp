@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "interface.h"
+#include "ztpu/le.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 #include "ztpu/serial.h"
@@ -93,8 +94,7 @@ std::array<u8, 48> srsp;  // encoded response frame
 template <typename Rec>
 void set_head(Rec& r, u8 code) {
   constexpr u16 len = sizeof(Rec) - 3;
-  r.len[0] = static_cast<u8>(len & 0xff);
-  r.len[1] = static_cast<u8>(len >> 8);
+  ztpu::put_le16(r.len, len);
   r.cmd[0] = code;
   r.cmd[1] = CMD_MARK;
 }

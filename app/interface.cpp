@@ -5,18 +5,13 @@
 
 #include <cstring>
 
+#include "ztpu/le.h"
 #include "ztpu/ztpu.h"
 
 namespace {
 
-u32 get_le32(const u8* p) {
-  return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 | static_cast<u32>(p[2]) << 16 |
-         static_cast<u32>(p[3]) << 24;
-}
-
-void put_le32(u8* p, u32 v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
-}
+using ztpu::get_le32;
+using ztpu::put_le32;
 
 // The 32-bit user id widened to the 64-bit card id.
 void put_user_id(u8* p, u32 user_id) {

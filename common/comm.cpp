@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 
+#include "ztpu/le.h"
 #include "ztpu/log.h"
 #include "ztpu/serial.h"
 
@@ -54,7 +55,7 @@ int comm_protocol_parse(const unsigned char* cmd, int cmd_len, unsigned char* ou
     out[count++] = b;
   }
   if (count < 3) return -1;
-  const int len_field = out[0] | (out[1] << 8);
+  const int len_field = ztpu::get_le16(out);
   if (len_field != count - 3) return -1;
   if (comm_xor_calc(out, count - 1) != out[count - 1]) return -1;
   *outl = count;

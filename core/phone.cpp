@@ -10,6 +10,7 @@
 
 #include "kalvo/kalvo.h"
 #include "ztpu/crypto.h"
+#include "ztpu/le.h"
 #include "ztpu/log.h"
 
 namespace {
@@ -39,7 +40,7 @@ void phone_set_clock(phone_clock_fn clock) { clock_fn.store(clock); }
 
 void phone_read_handler(unsigned char* buf, int count, void* /*arg*/) {
   if (buf == nullptr || count != kRecordSize) return;
-  const unsigned stored = static_cast<unsigned>(buf[24]) | static_cast<unsigned>(buf[25]) << 8;
+  const unsigned stored = ztpu::get_le16(buf + 24);
   if (crypto_crc16(buf, 24) != stored) return;
   std::unique_lock lock(cached_data_lock);
   std::memcpy(&cached_data.data, buf, kRecordSize);

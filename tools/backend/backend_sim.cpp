@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "ztpu/le.h"
+
 namespace ztpu_backend {
 
 namespace {
@@ -24,18 +26,11 @@ constexpr std::uint16_t kPtlType = 0x0200;
 constexpr int kReadTimeoutSec = 3;
 constexpr std::uint32_t kExpireSec = 86400;
 
-std::uint16_t get16(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
+std::uint16_t get16(const Bytes& b, std::size_t at) { return ztpu::get_le16(&b[at]); }
 
-void put16(Bytes& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v & 0xFF);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
+void put16(Bytes& b, std::size_t at, std::uint16_t v) { ztpu::put_le16(&b[at], v); }
 
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) { ztpu::put_le32(&b[at], v); }
 
 std::string hex16(unsigned v) {
   char buf[16];

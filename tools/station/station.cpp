@@ -25,6 +25,7 @@
 #include "../testplugin/testpcode.h"
 #include "kalvo/kalvo.h"
 #include "ztpu/crypto.h"
+#include "ztpu/le.h"
 #include "ztpu/serial.h"
 
 namespace ztpu_station {
@@ -38,14 +39,8 @@ double ms_since(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-void put_le32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t get_le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+using ztpu::get_le32;
+using ztpu::put_le32;
 
 bool crypt(int mode, const std::uint8_t* in, int inl, const std::uint8_t* key, int keyl,
            const std::uint8_t* iv, int ivl, bool encrypt, Bytes& out) {
@@ -172,8 +167,8 @@ Bytes key_payload(const Bytes& plugin_image, const KeyVersion& kv, const TpuSsn&
   std::uint8_t* p = out.data();
   put_le32(p, static_cast<std::uint32_t>(img.size()));
   p = std::copy(img.begin(), img.end(), p + 4);
-  *p++ = static_cast<std::uint8_t>(fac.size() & 0xFF);
-  *p++ = static_cast<std::uint8_t>(fac.size() >> 8);
+  ztpu::put_le16(p, static_cast<std::uint16_t>(fac.size()));
+  p += 2;
   std::copy(fac.begin(), fac.end(), p);
   return out;
 }
@@ -485,8 +480,7 @@ GateAnswer Gate::exchange(const Bytes& payload, int timeout_ms) {
   rec.insert(rec.end(), payload.begin(), payload.end());
   rec.push_back(0);
   const auto len = static_cast<std::uint16_t>(rec.size() - 3);
-  rec[0] = static_cast<std::uint8_t>(len & 0xFF);
-  rec[1] = static_cast<std::uint8_t>(len >> 8);
+  ztpu::put_le16(rec.data(), len);
   rec.back() = comm_xor_calc(rec.data(), static_cast<int>(rec.size()) - 1);
   // The controller's own framing: the daemon's encoder refuses the 5-byte
   // get-state and poll records that gates send.
