@@ -15,6 +15,7 @@
 #include <new>
 
 #include "ztpu/log.h"
+#include "ztpu/secret.h"
 
 namespace {
 
@@ -70,13 +71,6 @@ using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using Bio = std::unique_ptr<BIO, BioFree>;
-
-// Wipes a key or IV buffer on every way out of crypto_crypt.
-template <size_t N>
-struct SecretBuf {
-  std::array<unsigned char, N> b{};
-  ~SecretBuf() { OPENSSL_cleanse(b.data(), b.size()); }
-};
 
 // ---- Providers ---------------------------------------------------------------
 
@@ -295,8 +289,9 @@ int crypto_crypt(struct crypto_param* in, unsigned char* out, int* outl) {
     return -1;
   }
 
-  SecretBuf<32> key;
-  SecretBuf<32> iv;
+  // Wiped on every way out.
+  ztpu::Secret<32> key;
+  ztpu::Secret<32> iv;
   if (in->key != nullptr && in->keyl >= 1 && in->keyl <= 32)
     std::memcpy(key.b.data(), in->key, static_cast<size_t>(in->keyl));
   if (in->iv != nullptr && in->ivl >= 1 && in->ivl <= 32)

@@ -9,11 +9,11 @@ add_library(ztpu_server_obj OBJECT
   ${CMAKE_CURRENT_LIST_DIR}/server_file.cpp)
 target_include_directories(ztpu_server_obj PUBLIC ${PROJECT_SOURCE_DIR}/include
                                                   ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(ztpu_server_obj PUBLIC sproto ztpu_mconf ztpu_log ztpu_fileio Threads::Threads)
+target_link_libraries(ztpu_server_obj PUBLIC sproto ztpu_mconf ztpu_log ztpu_fileio ztpu_secret Threads::Threads)
 
 add_library(ztpu_server STATIC $<TARGET_OBJECTS:ztpu_server_obj>)
 target_include_directories(ztpu_server PUBLIC ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(ztpu_server PUBLIC sproto ztpu_mconf ztpu_log ztpu_crypto ztpu_fileio Threads::Threads)
+target_link_libraries(ztpu_server PUBLIC sproto ztpu_mconf ztpu_log ztpu_crypto ztpu_fileio ztpu_secret Threads::Threads)
 if(TARGET ztpu_security)
   target_link_libraries(ztpu_server PUBLIC ztpu_security)
 endif()

@@ -19,6 +19,7 @@
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
+#include "ztpu/secret.h"
 #include "ztpu/security.h"
 
 namespace {
@@ -30,18 +31,6 @@ constexpr int kCfgVerReadMax = 255;
 
 // Only the command thread uses it.
 upload_log_req log_block;
-
-// Key material is wiped before its buffer goes back to the heap.
-struct wiped_buffer {
-  std::unique_ptr<std::uint8_t[]> p;
-  std::size_t n = 0;
-  explicit wiped_buffer(std::size_t size) : p(new (std::nothrow) std::uint8_t[size]), n(size) {}
-  ~wiped_buffer() {
-    if (p) explicit_bzero(p.get(), n);
-  }
-  wiped_buffer(const wiped_buffer&) = delete;
-  wiped_buffer& operator=(const wiped_buffer&) = delete;
-};
 
 }  // namespace
 
@@ -150,10 +139,10 @@ int server_do_update_key(const heartbeat_cmd* cmd) {
     return -1;
   }
   // One byte at least, so that an empty file still has a buffer to digest.
-  wiped_buffer file(total > 0 ? total : 1);
+  ztpu::SecretBuf file(total > 0 ? total : 1);
   const std::size_t rsp_cap = block_size + sizeof(update_key_rsp);
-  wiped_buffer block(rsp_cap);
-  if (!file.p || !block.p) return -1;
+  ztpu::SecretBuf block(rsp_cap);
+  if (!file.ok() || !block.ok()) return -1;
 
   std::size_t got = 0;
   download_key_req breq{};
@@ -163,12 +152,12 @@ int server_do_update_key(const heartbeat_cmd* cmd) {
     breq.block_nr = static_cast<std::uint16_t>(nr);
     std::size_t blen = rsp_cap;
     bool ok = sp_tcp_chan(SERVER_SP_DOWNLOAD_KEY, reinterpret_cast<const std::uint8_t*>(&breq),
-                          sizeof(breq), block.p.get(), &blen) == 0 &&
+                          sizeof(breq), block.data(), &blen) == 0 &&
               blen >= sizeof(download_key_rsp);
     std::size_t dlen = 0;
     if (ok) {
       download_key_rsp head{};
-      std::memcpy(&head, block.p.get(), sizeof(head));
+      std::memcpy(&head, block.data(), sizeof(head));
       dlen = head.data_len;
       ok = dlen == blen - sizeof(download_key_rsp) && dlen <= total - got;
     }
@@ -176,17 +165,17 @@ int server_do_update_key(const heartbeat_cmd* cmd) {
       ztpu_log(LOG_ERR, "[SERVER] downlod key block %d failed\n", static_cast<int>(nr));
       return -1;
     }
-    std::memcpy(file.p.get() + got, block.p.get() + sizeof(download_key_rsp), dlen);
+    std::memcpy(file.data() + got, block.data() + sizeof(download_key_rsp), dlen);
     got += dlen;
   }
 
   std::uint8_t digest[SERVER_HASH_LEN] = {};
-  if (crypto_md5(file.p.get(), static_cast<int>(got), digest) < 0 ||
+  if (crypto_md5(file.data(), static_cast<int>(got), digest) < 0 ||
       std::memcmp(digest, info.hash, sizeof(digest)) != 0) {
     ztpu_log(LOG_ERR, "[SERVER] download key md5 check failed\n");
     return -1;
   }
-  return security_save_pf2file(file.p.get(), static_cast<u32>(got));
+  return security_save_pf2file(file.data(), static_cast<u32>(got));
 }
 
 int server_do_apply_key(const heartbeat_cmd* cmd) {
