@@ -5,8 +5,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <array>
-
 #include "ztpu/fileio.h"
 #include "ztpu/phone.h"
 #include "ztpu/ztpu.h"
@@ -25,17 +23,6 @@ extern int ztpu_state;
 extern timeval test_tv;
 
 inline constexpr int ENT_INFO_LEN = 9;
-
-// The user id's 4 little-endian bytes repeated four times: key and IV of
-// the entry information, IV of the phone reply.
-std::array<u8, 16> userid_key(u32 user_id);
-
-// Check byte of an entry information: CRC-8 over bytes 4..11 of the MD5 of
-// its first 8 bytes. -1 when the digest fails.
-int ent_info_check(const u8* info);
-
-// AES-128-CFB of the 9 entry-information bytes under the user-id key. 0, or -1.
-int ent_info_crypt(u32 user_id, const u8* in, u8* out, int encrypt);
 
 using unique_fd = ztpu::fileio::Fd;
 

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "ztpu/crypto.h"
 #include "ztpu/fileio.h"
+#include "ztpu/le.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
@@ -181,12 +183,8 @@ int generate_order(const ztpu_pay_cmd* cmd) {
 // enciphered is not sent. phone_transmit's result, or -1.
 int writeback_phone(const ztpu_pay_cmd* cmd) {
   const ztpu_query_rsp& q = voucher_data.query_rsp;
-  const phone_rx& rx = voucher_data.rx;
-  std::array<u8, 16> key{};
-  std::memcpy(key.data(), rx.ticket, sizeof rx.ticket);
-  std::array<u8, 16> iv = userid_key(q.user_id);
+  phone_rx& rx = voucher_data.rx;
 
-  std::array<u8, sizeof(phone_tx)> clear{};
   phone_tx tx{};
   tx.status = 0;
   u32 flag = 0;
@@ -198,31 +196,28 @@ int writeback_phone(const ztpu_pay_cmd* cmd) {
     if (cmd->station_id == 0) ztpu_log(LOG_WARNING, "enter station id=%d\n", 0);
     tx.pay_type = 1;
     std::array<u8, ENT_INFO_LEN> ent{};
-    std::memcpy(ent.data(), &cmd->station_id, 4);
-    std::memcpy(ent.data() + 4, &cmd->trade_time, 4);
-    const int check = ent_info_check(ent.data());
-    if (check < 0) return -1;
-    ent[ENT_INFO_LEN - 1] = static_cast<u8>(check);
-    if (ent_info_crypt(q.user_id, ent.data(), tx.pay_info, 1) != 0) return -1;
+    ztpu::put_le32(ent.data(), cmd->station_id);
+    ztpu::put_le32(ent.data() + 4, cmd->trade_time);
+    int n = ENT_INFO_LEN;
+    if (security_encrypt_enterinfo(q.user_id, ent.data(), ENT_INFO_LEN, tx.pay_info, &n) != 0 ||
+        n != ENT_INFO_LEN)
+      return -1;
   }
   tx.pay_time = cmd->trade_time;
+  std::array<u8, sizeof(phone_tx)> clear{};
   std::memcpy(clear.data(), &tx, clear.size());
   std::array<u8, 16> md{};
   if (crypto_md5(clear.data(), 19, md.data()) != 0) return -1;
   tx.crc = crypto_crc16(md.data(), static_cast<int>(md.size()));
   std::memcpy(clear.data(), &tx, clear.size());
 
+  // Key: the ten enciphered ticket bytes as received.
+  encrypt_rsp2app_param p{q.user_id, rx.ticket, static_cast<int>(sizeof rx.ticket), clear.data(),
+                          static_cast<int>(clear.size())};
   std::array<u8, sizeof(phone_tx) + 16> sealed{};
-  crypto_param p{CRYPTO_AES128_CFB,
-                 clear.data(),
-                 static_cast<int>(clear.size()),
-                 key.data(),
-                 10,
-                 iv.data(),
-                 16,
-                 1};
   int n = 0;
-  if (crypto_crypt(&p, sealed.data(), &n) != 0 || n != static_cast<int>(sizeof(phone_tx)))
+  if (security_encrypt_rsp2app_data(&p, sealed.data(), &n) != 0 ||
+      n != static_cast<int>(sizeof(phone_tx)))
     return -1;
   phone_tx out{};
   std::memcpy(&out, sealed.data(), sizeof out);

@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "ztpu/crypto.h"
+#include "ztpu/le.h"
 #include "ztpu/log.h"
 #include "ztpu/mconf.h"
+#include "ztpu/secret.h"
 #include "ztpu/security.h"
 #include "ztpu/server.h"
 #include "ztpu_internal.h"
@@ -19,37 +21,10 @@ voucher voucher_data{};
 int ztpu_state = 0;
 timeval test_tv{};
 
-std::array<u8, 16> userid_key(u32 user_id) {
-  std::array<u8, 16> k{};
-  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<u8>(user_id >> (8 * (i % 4)));
-  return k;
-}
-
-int ent_info_check(const u8* info) {
-  std::array<u8, 8> head{};
-  std::memcpy(head.data(), info, head.size());
-  std::array<u8, 16> md{};
-  if (crypto_md5(head.data(), static_cast<int>(head.size()), md.data()) != 0) return -1;
-  return crypto_crc8(md.data() + 4, 8);
-}
-
-int ent_info_crypt(u32 user_id, const u8* in, u8* out, int encrypt) {
-  std::array<u8, 16> key = userid_key(user_id);
-  std::array<u8, 16> iv = key;
-  std::array<u8, ENT_INFO_LEN> src{};
-  std::memcpy(src.data(), in, src.size());
-  std::array<u8, ENT_INFO_LEN + 16> buf{};
-  crypto_param p{CRYPTO_AES128_CFB, src.data(), ENT_INFO_LEN, key.data(), 16,
-                 iv.data(),         16,         encrypt};
-  int n = 0;
-  if (crypto_crypt(&p, buf.data(), &n) != 0 || n != ENT_INFO_LEN) return -1;
-  std::memcpy(out, buf.data(), ENT_INFO_LEN);
-  return 0;
-}
-
 }  // namespace ztpu_txn
 
 using namespace ztpu_txn;
+using ztpu::get_le32;
 
 namespace {
 
@@ -63,11 +38,6 @@ std::atomic<ztpu_clock_fn> clock_fn{nullptr};
 std::time_t now() {
   const ztpu_clock_fn fn = clock_fn.load();
   return fn != nullptr ? fn() : std::time(nullptr);
-}
-
-u32 get_le32(const u8* p) {
-  return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 | static_cast<u32>(p[2]) << 16 |
-         static_cast<u32>(p[3]) << 24;
 }
 
 // Issue time against the clock, to the minute, with no wrap at midnight.
@@ -91,27 +61,23 @@ bool issue_time_ok(const phone_rx& rx, std::time_t t) {
   return true;
 }
 
-// Deciphers the ticket into ticket[] and checks its CRC (high byte first).
+// Deciphers the ticket into ticket[] (room *ticket_len) and checks its CRC
+// (high byte first).
 bool decipher_ticket(phone_rx& rx, u8* ticket, int* ticket_len) {
+  decrypt_voucher_param in{rx.ticket, kTicketLen, rx.key_id, 3};
   u8 algorithm = 0;
-  std::array<u8, 32> key{};
-  int keyl = 0;
-  if (security_get_algorithm_and_key(rx.key_id, &algorithm, key.data(), &keyl) != 0) {
+  const int rc = security_decipher_voucher(&in, ticket, ticket_len, &algorithm);
+  if (rc == -1) {
     ztpu_log(LOG_ERR, "fail to get algorithm and key.\n");
     return false;
   }
-  std::array<u8, kTicketLen> in{};
-  std::memcpy(in.data(), rx.ticket, in.size());
-  crypto_param p{algorithm, in.data(), kTicketLen, key.data(), keyl, key.data(), keyl, 0};
   // A block mode can shorten the text; the fields need all ten bytes.
-  if (crypto_crypt(&p, ticket, ticket_len) != 0 || *ticket_len < kTicketLen) {
-    key.fill(0);
+  if (rc != 0 || *ticket_len < kTicketLen) {
     ztpu_log(LOG_ERR, "decrypt ticket error.\n");
     return false;
   }
-  key.fill(0);
   const int n = *ticket_len;
-  const int ticket_crc16 = ticket[n - 2] | ticket[n - 1] << 8;
+  const int ticket_crc16 = ztpu::get_le16(ticket + n - 2);
   const unsigned calc = crypto_crc16(ticket, n - 2);
   const int ticket_calc_crc16 = static_cast<int>(((calc & 0xFF) << 8) | (calc >> 8));
   if (ticket_crc16 != ticket_calc_crc16) {
@@ -132,8 +98,12 @@ bool entry_information(ztpu_query_rsp& q) {
     return true;
   }
   std::array<u8, ENT_INFO_LEN> ent_info{};
-  if (ent_info_crypt(q.user_id, voucher_data.rx.pay_info, ent_info.data(), 0) != 0) return false;
-  const int check = ent_info_check(ent_info.data());
+  int n = ENT_INFO_LEN;
+  u8 check = 0;
+  if (security_decipher_enterinfo(q.user_id, voucher_data.rx.pay_info, ENT_INFO_LEN,
+                                  ent_info.data(), &n, &check) != 0 ||
+      n != ENT_INFO_LEN)
+    return false;
   if (check != ent_info[ENT_INFO_LEN - 1]) {
     ztpu_log(LOG_ERR, "exit's tpu, enter info error, crc8=%d<>%d\n", check,
              ent_info[ENT_INFO_LEN - 1]);
@@ -192,8 +162,9 @@ int ztpu_query(ztpu_query_rsp* rsp) {
   prev_time = t;
   std::memcpy(prev_ticket, rx.ticket, kTicketLen);
 
-  std::array<u8, kTicketLen + 32> ticket{};
-  int ticket_len = 0;
+  ztpu::Secret<kTicketLen + 32> clear;
+  auto& ticket = clear.b;
+  int ticket_len = static_cast<int>(ticket.size());
   if (!decipher_ticket(rx, ticket.data(), &ticket_len)) return -1;
 
   ztpu_query_rsp& q = voucher_data.query_rsp;
@@ -203,7 +174,6 @@ int ztpu_query(ztpu_query_rsp* rsp) {
   q.balance =
       static_cast<std::int32_t>(static_cast<u32>(ticket[5]) | static_cast<u32>(ticket[6]) << 8 |
                                 static_cast<u32>(ticket[7]) << 16);
-  ticket.fill(0);
   if (!entry_information(q)) return -1;
 
   *rsp = q;

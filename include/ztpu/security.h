@@ -145,6 +145,13 @@ inline constexpr int SECURITY_VOUCHER_MAX = 240;
 // the clear bytes).
 int security_decrypt_voucher(struct decrypt_voucher_param* in, u8* out, int* outl);
 
+// The first steps of security_decrypt_voucher, for a caller with its own
+// rule on the signature: the clear bytes (signature included) to `out`,
+// counts as there, and the row's cipher mode to *alg. 0; -1 on an unknown
+// key (the lookup logs); -2 on a refused voucher, a cipher failure or too
+// little room.
+int security_decipher_voucher(struct decrypt_voucher_param* in, u8* out, int* outl, u8* alg);
+
 // TAC of `datalen` bytes (0 to 1 MiB): MD5 of their ciphertext under a
 // randomly picked key row. Writes the row's key id (3 bytes) to nOutKeyId and 16 bytes to
 // `out`; *outl must be >= 16 on entry and is 16 on return.
@@ -159,6 +166,11 @@ int security_encrypt_enterinfo(u32 userid, u8* data, int datalen, u8* out, int* 
 // Deciphers an entry record into `out` and checks its sign code; counts as
 // above. -1 with a log line on a wrong sign code (e.g. another user).
 int security_decrypt_enterinfo(u32 userid, u8* data, int datalen, u8* out, int* outl);
+
+// Deciphers like security_decrypt_enterinfo but leaves the judgement to the
+// caller: *code is the sign code the clear bytes call for (no message when
+// it differs from the last clear byte).
+int security_decipher_enterinfo(u32 userid, u8* data, int datalen, u8* out, int* outl, u8* code);
 
 // Enciphers the reply for the phone (AES-128-CFB, key = ticket bytes, IV =
 // user-id key) into `out`; *outl = datalen on return. `out` needs room for
