@@ -15,11 +15,12 @@
 #include <new>
 #include <span>
 
-#include "store_io.h"
+#include "security_store.h"
 #include "ztpu/crypto.h"
 #include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
+#include "ztpu/secret.h"
 
 namespace {
 
@@ -28,24 +29,8 @@ constexpr int kClearHead = 12;        // record bytes kept in clear
 constexpr int kSealedLen = 52;        // record bytes enciphered
 constexpr u32 kMaxRecordFile = 1024;  // far above the 76 bytes of any valid record file
 
-// Zeroed work buffer whose content is wiped when it goes. Allocated without
-// throwing: check ok() (a failure is reported like any other).
-class SecretBuf {
- public:
-  explicit SecretBuf(size_t n) : p_(new (std::nothrow) u8[n]()), n_(p_ ? n : 0) {}
-  ~SecretBuf() {
-    if (p_) explicit_bzero(p_.get(), n_);
-  }
-  SecretBuf(const SecretBuf&) = delete;
-  SecretBuf& operator=(const SecretBuf&) = delete;
-  bool ok() const { return p_ != nullptr; }
-  u8* data() { return p_.get(); }
-
- private:
-  std::unique_ptr<u8[]> p_;
-  size_t n_;
-};
-
+using ztpu::Secret;
+using ztpu::SecretBuf;
 using ztpu::fileio::Fd;
 using ztpu::fileio::write_all;
 using MallocBuf = ztpu_store::WipedBuf;
@@ -56,12 +41,6 @@ using MallocBuf = ztpu_store::WipedBuf;
 // touched).
 enum class Verdict { ok, damaged, failed };
 
-// Secret bytes wiped when they go.
-template <size_t N>
-struct Secret {
-  std::array<u8, N> b{};
-  ~Secret() { explicit_bzero(b.data(), b.size()); }
-};
 using Secret8 = Secret<8>;
 using Secret16 = Secret<16>;
 
@@ -111,7 +90,7 @@ bool md5_of(std::initializer_list<std::span<const u8>> parts, Secret16& digest) 
     at += part.size();
   }
   int rc = crypto_md5(in.data(), static_cast<int>(at), digest.b.data());
-  explicit_bzero(in.data(), in.size());
+  ztpu_wipe(in.data(), in.size());
   return rc == 0;
 }
 
@@ -507,7 +486,7 @@ int security_get_encfilename(const char* name, char* outName) {
   std::memcpy(in.data() + 8, name, nlen);
   std::array<u8, 16> md{};
   const int rc = crypto_md5(in.data(), static_cast<int>(8 + nlen), md.data());
-  explicit_bzero(in.data(), in.size());
+  ztpu_wipe(in.data(), in.size());
   if (rc != 0) return -1;
   security_hex2str(md.data(), 16, outName);
   return 0;
@@ -581,7 +560,7 @@ int security_read_file(int fd, u8** pOutData, u32* outDataLen) {
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) {
       ztpu_log(LOG_ERR, "read data failed... %d", errno);
-      explicit_bzero(buf, size);
+      ztpu_wipe(buf, size);
       free(buf);
       return -1;
     }
@@ -689,25 +668,29 @@ void security_flag_decode(u8* flag, u8* skey) {
   k[0] = flag[0] ^ t[0];
   for (int i = 1; i < 8; ++i) k[i] = flag[i] ^ t[popcount_upper(running(k, i))];
   std::memcpy(skey, k, 8);
-  explicit_bzero(k, sizeof k);
+  ztpu_wipe(k, sizeof k);
 }
 
 // ---- Device record --------------------------------------------------------------
 
 int security_dbflush(int fd, struct security_db* db) {
   if (db == nullptr) return -1;
-  db->crc = 0;
-  db->crc = crypto_crc16(reinterpret_cast<u8*>(db), 64);
+  // Sealed from a copy: the caller's record is left as it was.
+  Secret<sizeof(security_db)> rec;
+  std::memcpy(rec.b.data(), db, sizeof *db);
+  auto* raw = rec.b.data();
+  std::memset(raw + offsetof(security_db, crc), 0, sizeof(u16));
+  const u16 crc = crypto_crc16(raw, 64);
+  std::memcpy(raw + offsetof(security_db, crc), &crc, sizeof crc);
   Secret16 key;
   int mode = 0;
-  if (record_key(db, key, mode) != 0) return -1;
+  if (record_key(reinterpret_cast<const security_db*>(raw), key, mode) != 0) return -1;
   SecretBuf out(160);
   if (!out.ok()) {
     ztpu_log(LOG_ERR, "alloc crypt buffer failed...");
     return -1;
   }
   int outl = 0;
-  auto* raw = reinterpret_cast<u8*>(db);
   if (run_cipher(mode, raw + kClearHead, kSealedLen, key.b.data(), 16, true,
                  out.data() + kClearHead, &outl) != 0) {
     ztpu_log(LOG_ERR, "security_dbflush crypto_crypt err");
@@ -729,7 +712,7 @@ int security_init_dbfile(int fd) {
   security_Key_gen(skey.b.data());
   security_flag_encode(skey.b.data(), db.flag);
   int rc = security_dbflush(fd, &db);
-  explicit_bzero(&db, sizeof db);
+  ztpu_wipe(&db, sizeof db);
   return rc;
 }
 
@@ -761,7 +744,7 @@ struct security_db* security_dbattach(int* pfd) {
 
 void security_dbdetach(struct security_db* db) {
   if (db == nullptr) return;
-  explicit_bzero(db, sizeof *db);
+  ztpu_wipe(db, sizeof *db);
   free(db);
 }
 
@@ -836,7 +819,7 @@ int security_get_3deskey(struct security_db* pdb, u8* key, int keylen) {
   }
   std::memcpy(key, md.data(), 16);
   for (int i = 0; i < 8; ++i) key[16 + i] = md[2 * i];
-  explicit_bzero(md.data(), md.size());
+  ztpu_wipe(md.data(), md.size());
   return 0;
 }
 
@@ -854,7 +837,7 @@ int security_decrypt_srvdata(struct security_db* pdb, u8* pdata, int len, u8** p
   }
   int outl = 0;
   int rc = run_cipher(CRYPTO_DES_EDE3_OFB, pdata, len, key.data(), 24, false, out, &outl);
-  explicit_bzero(key.data(), key.size());
+  ztpu_wipe(key.data(), key.size());
   if (rc != 0) {
     ztpu_log(LOG_ERR, "%s crypto_crypt err", "security_decrypt_srvdata");
     free(out);

@@ -14,10 +14,11 @@
 #include <mutex>
 #include <new>
 
-#include "store_io.h"
+#include "security_store.h"
 #include "ztpu/fileio.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
+#include "ztpu/secret.h"
 
 namespace {
 
@@ -49,11 +50,12 @@ struct DbCopy {
   ~DbCopy() { security_dbdetach(p); }
   DbCopy(const DbCopy&) = delete;
   DbCopy& operator=(const DbCopy&) = delete;
-  security_db* release() {
-    security_db* r = p;
-    p = nullptr;
-    return r;
-  }
+};
+
+// A record on the stack, wiped when it goes (its flag scrambles the secret).
+struct Record {
+  security_db r;
+  ~Record() { ztpu_wipe(&r, sizeof r); }
 };
 
 using Owned = ztpu_store::WipedBuf;
@@ -71,14 +73,14 @@ struct TableOwner {
   security_key_table* t = nullptr;
   ~TableOwner() {
     if (t != nullptr) {
-      explicit_bzero(t, sizeof *t);
+      ztpu_wipe(t, sizeof *t);
       delete t;
     }
   }
 };
 
 void free_table(security_key_table* t) {
-  explicit_bzero(t, sizeof *t);
+  ztpu_wipe(t, sizeof *t);
   delete t;
 }
 
@@ -112,12 +114,12 @@ bool write_plugin(const char* path, const u8* image, u32 len) {
   return true;
 }
 
-// Replaces the held copy with `fresh` when there is one, else releases it.
-void adopt_or_release(DbCopy& fresh) {
-  if (db_ctx.pdb != nullptr) {
-    security_dbdetach(db_ctx.pdb);
-    db_ctx.pdb = fresh.release();
-  }
+// Writes a changed record to the file and only then, when a copy is held,
+// makes it the held copy: on failure the held copy stays as it was.
+int commit(security_db& next) {
+  if (security_dbflush(db_ctx.dbFd, &next) != 0) return -1;
+  if (db_ctx.pdb != nullptr) *db_ctx.pdb = next;
+  return 0;
 }
 
 bool table_loaded(const u8* ver) {
@@ -145,21 +147,11 @@ void free_tables() {
 // Setter of a held-copy field of `n` bytes at `offset`.
 int set_held(size_t offset, const u8* value, int verlen, int want) {
   if (value == nullptr || verlen != want || db_ctx.pdb == nullptr) return -1;
-  auto* field = reinterpret_cast<u8*>(db_ctx.pdb) + offset;
   const auto n = static_cast<size_t>(want);
-  if (std::memcmp(field, value, n) == 0) return 0;
-  std::array<u8, 16> old{};
-  std::memcpy(old.data(), field, n);
-  std::memcpy(field, value, n);
-  if (security_dbflush(db_ctx.dbFd, db_ctx.pdb) != 0) {
-    std::memcpy(field, old.data(), n);
-    return -1;
-  }
-  security_db* fresh = security_dbattach(&db_ctx.dbFd);
-  if (fresh == nullptr) return -1;
-  security_dbdetach(db_ctx.pdb);
-  db_ctx.pdb = fresh;
-  return 0;
+  if (std::memcmp(reinterpret_cast<u8*>(db_ctx.pdb) + offset, value, n) == 0) return 0;
+  Record next{*db_ctx.pdb};
+  std::memcpy(reinterpret_cast<u8*>(&next.r) + offset, value, n);
+  return commit(next.r);
 }
 
 }  // namespace
@@ -432,6 +424,14 @@ void security_exit() {
   db_ctx.need_remove_ver = {};
 }
 
+int security_read_record(struct security_db* out) {
+  if (out == nullptr) return -1;
+  DbCopy fresh(security_dbattach(&db_ctx.dbFd));
+  if (fresh.p == nullptr) return -1;
+  *out = *fresh.p;
+  return 0;
+}
+
 struct security_context* security_get_ctx() {
   return &db_ctx;
 }
@@ -468,12 +468,8 @@ int security_set_tpustate(u8 state) {
   }
   if (fresh.p->state == state) return 0;
   fresh.p->state = state;
+  if (commit(*fresh.p) != 0) return -1;
   db_ctx.state = state;
-  if (db_ctx.pdb != nullptr) {
-    adopt_or_release(fresh);
-    return 0;
-  }
-  security_dbflush(db_ctx.dbFd, fresh.p);
   return 0;
 }
 
@@ -517,9 +513,7 @@ int security_save_deviceid_and_ssn(u8* id, u8* ssn) {
   std::memcpy(fresh.p->deviceID, id, 16);
   std::memcpy(fresh.p->tpuSSN, ssn, 12);
   fresh.p->deviceIDSetted = 1;
-  if (security_dbflush(db_ctx.dbFd, fresh.p) != 0) return -1;
-  adopt_or_release(fresh);
-  return 0;
+  return commit(*fresh.p);
 }
 
 int security_get_deviceid_and_ssn(u8* id, u8* ssn) {
@@ -552,11 +546,10 @@ int security_save_config(u8* confdata, int len) {
     return -1;
   }
   fresh.p->confSetted = 1;
-  if (security_dbflush(db_ctx.dbFd, fresh.p) != 0) {
+  if (commit(*fresh.p) != 0) {
     ztpu_log(LOG_ERR, "%s err!!\n", "security_save_config");
     return -1;
   }
-  adopt_or_release(fresh);
   return 0;
 }
 
@@ -576,9 +569,7 @@ int security_save_v0(u8* v0data, int len) {
     return -1;
   }
   fresh.p->v0Setted = 1;
-  if (security_dbflush(db_ctx.dbFd, fresh.p) != 0) return -1;
-  adopt_or_release(fresh);
-  return 0;
+  return commit(*fresh.p);
 }
 
 namespace {
@@ -694,7 +685,8 @@ int security_save_pf2file(u8* pData, u32 len) {
     return -1;
   }
   std::memcpy(fresh.p->savekeyver, v, 2);
-  security_dbflush(db_ctx.dbFd, fresh.p);
+  // Key files the record does not name are no stored payload: reported.
+  if (security_dbflush(db_ctx.dbFd, fresh.p) != 0) return -1;
   if (fresh.p->state == 1) security_enable_pf(v);
   return 0;
 }
@@ -733,7 +725,8 @@ int security_enable_pf(u8* ver) {
     return -1;
   }
   std::memcpy(fresh.p->runkeyver, ver, 2);
-  security_dbflush(db_ctx.dbFd, fresh.p);
+  // The old version's files go only once the record no longer names it.
+  if (security_dbflush(db_ctx.dbFd, fresh.p) != 0) return -1;
   if ((o[0] == 0 && o[1] == 0) || std::memcmp(o, s, 2) == 0) return 0;
 
   std::array<char, 128> name{};

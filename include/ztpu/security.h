@@ -1,6 +1,7 @@
 // Security module: the key tables produced by the server's code plug-in,
 // ticket and record cryptography, provisioning and key-version switching,
-// on the secure device store (keyfilehandle.h).
+// on the secure device store (keyfilehandle.h). The store's descriptor, the
+// context and the record helpers stay inside the module.
 //
 // Conventions: 0 on success, -1 on failure with a log line at LOG_ERR,
 // unless a function says otherwise. Key bytes never appear in the log.
@@ -15,8 +16,6 @@
 // server command thread); the context getters take no lock because the
 // values they read do not change after start.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstddef>
 
@@ -46,37 +45,6 @@ struct security_key_table {
   security_key_row rows[SECURITY_MAX_ROWS];
 };
 
-// Plug-in entry "Zef_Pcode": fills `rows` (room *rowslen bytes on entry)
-// from the base key and the factor, sets *rowslen to the bytes written;
-// 0 on success.
-typedef int (*security_pcodefn)(u8* base, u32 baselen, u8* factor, u32 factorlen, u8* rows,
-                                u32* rowslen);
-
-// Logical names of the key items and the plug-in's file and symbol.
-inline constexpr const char* SECURITY_V0_NAME = "key_v0";
-inline constexpr const char* SECURITY_PCODE_NAME = "pcode";
-inline constexpr const char* SECURITY_FACTOR_NAME = "factor";
-inline constexpr const char* SECURITY_PLUGIN_FILE = "tpupcx.so";
-inline constexpr const char* SECURITY_PLUGIN_ENTRY = "Zef_Pcode";
-
-struct security_remove_mark {
-  u8 flag;  // 1: the table of `ver` is to be removed
-  u8 ver[2];
-};
-
-// The single security context.
-struct security_context {
-  int dbFd;                 // record file, open from security_init on; -1 closed
-  struct security_db* pdb;  // held copy of the record, or null
-  pthread_rwlock_t lock;    // guards cur_table_num and table
-  u32 state;                // record state taken at start; 0 before
-  u8 tpuSSN[12];            // taken at start
-  u8 deviceID[16];          // taken at start
-  u8 cur_table_num;         // loaded tables, 0..8
-  struct security_remove_mark need_remove_ver;            // guarded by the removal lock
-  struct security_key_table* table[SECURITY_MAX_TABLES];  // in load order
-};
-
 // Loads the table of version `ver` (verlen >= 2) through the plug-in and
 // appends it. 0 when loaded or already loaded; -1 when 8 tables are loaded
 // or the plug-in fails (the set is then unchanged). No plug-in file is left
@@ -102,20 +70,6 @@ int security_is_need_remove_old_keytable();
 // mark. -1 (mark kept) with no mark, with only one table loaded, or when no
 // table has the marked version.
 int security_remove_keytable();
-
-// Runs the plug-in of version `ver` on the stored base key and factor and
-// fills table->nRow and table->rows. The plug-in is written to the temporary
-// directory as a new file only the owner can read and write, loaded, and
-// removed again on every path.
-int security_call_pcode(struct security_db* pdb, u8* ver, struct security_key_table* table);
-
-// Reads and deciphers (server data key) the key item `pfv`, versioned by
-// `ver` unless `pfv` is "key_v0"; the result is a new buffer. Internal.
-int security_get_pfv(struct security_db* pdb, char* pfv, u8* ver, u8** pOutData, u32* nOutLen);
-
-// Logical key-file name "name_VVVV" (or "name" with a null ver) into
-// `filename` (room namelen, at most 128). Internal.
-int security_get_pfname(const char* name, u8* ver, char* filename, int namelen);
 
 // ---- Ticket and record cryptography ---------------------------------------
 
@@ -187,8 +141,9 @@ int security_init();
 // Releases the held copy, closes the record file and frees every table.
 void security_exit();
 
-struct security_context* security_get_ctx();
-struct security_db* security_get_pdb();  // may be null
+// Copy of the record as the file holds it now (not the held copy), for a
+// provisioning tool. 0, or -1 (the store logs why).
+int security_read_record(struct security_db* out);
 
 // Copies of the values taken at start. 12 / 0, or -1 when the room is short
 // (security_get_deviceid zeroes `len` bytes first).
@@ -198,8 +153,8 @@ int security_get_deviceid(u8* id, int len);
 // The state taken at start, or 1 before start. Always 0.
 int security_get_tpustate(u8* state);
 
-// Stores a new unit state. With a held copy the new state waits for the next
-// write of the held copy; without one it is written at once.
+// Stores a new unit state: written at once, then taken into the held copy
+// and the context. -1 on a failed write (held copy and context unchanged).
 int security_set_tpustate(u8 state);
 
 // Held-copy values: confVer 16 bytes (returns 16), versions 2 bytes (0).
@@ -207,7 +162,8 @@ int security_get_confver(u8* confVer, int verlen);
 int security_get_runkeyver(u8* runkeyver, int verlen);
 int security_get_savekeyver(u8* savekeyver, int verlen);
 
-// Store a new value through the held copy (verlen exactly 16 or 2); an
+// Store a new value through the held copy (verlen exactly 16 or 2): the
+// changed record is written first and becomes the held copy only then; an
 // unchanged value writes nothing. -1 without a held copy or on a failed
 // write (the held copy keeps its old value).
 int security_set_confver(u8* confVer, int verlen);
@@ -245,6 +201,3 @@ int security_get_cryptfile_stat(u8* v0setted, u8* confsetted, u8* pfsetted);
 
 // Device type (4 bytes) then the CPU serial number (8 bytes); 12, or -1.
 int security_get_device_info(u8* devinfo);
-
-// Deletes the store file of logical name `name` under basePath. Internal.
-int security_remove_cryptfile(const char* basePath, const char* name);

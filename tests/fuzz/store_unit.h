@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "../../core/security_store.h"
 #include "fuzz_support.h"
 #include "ztpu/keyfilehandle.h"
 #include "ztpu/paths.h"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../../core/security_store.h"
 #include "../../tools/testplugin/testpcode.h"
 #include "test_support.h"
 #include "ztpu/crypto.h"

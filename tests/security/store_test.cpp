@@ -311,6 +311,43 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
   }
 }
 
+// A setter whose record write fails leaves the held copy, the unit state and
+// the committed record as they were.
+TEST(StoreRecord, FailedSetterWritesChangeNothing) {
+  Board board;
+  start_unit(factor(0x01, 0x01));
+  const std::string f = db_file();
+  std::array<u8, 16> cv{}, id{};
+  cv.fill(0xC7);
+  id.fill(0xEE);
+  std::array<u8, 12> ssn{};
+  u8 ver[2] = {0x07, 0x07};
+  const std::pair<const char*, std::function<int()>> setters[] = {
+      {"confver", [&] { return security_set_confver(cv.data(), 16); }},
+      {"runkeyver", [&] { return security_set_runkeyver(ver, 2); }},
+      {"savekeyver", [&] { return security_set_savekeyver(ver, 2); }},
+      {"state", [] { return security_set_tpustate(9); }},
+      {"identity", [&] { return security_save_deviceid_and_ssn(id.data(), ssn.data()); }}};
+  for (const char* suffix : {".b", ".d"}) {
+    for (const auto& [name, set] : setters) {
+      SCOPED_TRACE(std::string(name) + suffix);
+      const security_db held = *security_get_pdb();
+      const std::string committed = board.dir.read(f);
+      g_failing_suffix = suffix;
+      ztpu::fileio::set_fault(fail_suffix);
+      EXPECT_EQ(set(), -1);
+      ztpu::fileio::set_fault(nullptr);
+      EXPECT_EQ(std::memcmp(security_get_pdb(), &held, sizeof held), 0);
+      u8 state = 0;
+      ASSERT_EQ(security_get_tpustate(&state), 0);
+      EXPECT_EQ(state, 2);
+      const security_db stored = read_db();
+      EXPECT_EQ(std::memcmp(&stored, &held, sizeof held), 0);
+      EXPECT_EQ(board.dir.read(f), committed);  // restored from its backup after ".d"
+    }
+  }
+}
+
 TEST(StoreCryptfile, RoundTripsAndFailures) {
   Board board;
   Attached a;

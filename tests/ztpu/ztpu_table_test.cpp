@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "../../core/security_store.h"
 #include "test_support.h"
 #include "txn_fixture.h"
 #include "ztpu/mconf.h"

@@ -14,6 +14,7 @@
 
 #include "ztpu/keyfilehandle.h"
 #include "ztpu/paths.h"
+#include "ztpu/secret.h"
 #include "ztpu/security.h"
 
 namespace {
@@ -84,6 +85,17 @@ bool store_exists() {
   return stat(path.c_str(), &st) == 0;
 }
 
+// The record as stored, wiped when it goes (its flag scrambles the store
+// secret).
+struct StoredRecord {
+  security_db db{};
+  bool ok = security_read_record(&db) == 0;
+  StoredRecord() = default;
+  ~StoredRecord() { ztpu_wipe(&db, sizeof db); }
+  StoredRecord(const StoredRecord&) = delete;
+  StoredRecord& operator=(const StoredRecord&) = delete;
+};
+
 std::string hex(const u8* p, int n) {
   std::vector<char> s(static_cast<size_t>(n) * 2 + 1);
   security_hex2str(const_cast<u8*>(p), n, s.data());
@@ -115,11 +127,10 @@ int cmd_file(const std::string& what, const char* path) {
     if (rc == 0) {
       // In state 1 the payload's version is switched to at once; its table
       // must have loaded for that.
-      security_db* db = security_dbattach(&security_get_ctx()->dbFd);
-      if (db == nullptr) return fail("cannot read the store back");
+      const StoredRecord rec;
+      if (!rec.ok) return fail("cannot read the store back");
       const bool switched_if_needed =
-          db->state != 1 || std::memcmp(db->runkeyver, db->savekeyver, 2) == 0;
-      security_dbdetach(db);
+          rec.db.state != 1 || std::memcmp(rec.db.runkeyver, rec.db.savekeyver, 2) == 0;
       if (!switched_if_needed) return fail("key payload stored but its key table did not load");
     }
   }
@@ -135,16 +146,16 @@ int cmd_state(const char* text) {
     return fail("N must be a number from 0 to 255");
   if (!store_exists()) return fail("no store on this unit: run identity first");
   if (security_set_tpustate(static_cast<u8>(n)) != 0) return fail("setting the state failed");
-  security_db* db = security_dbattach(&security_get_ctx()->dbFd);
-  const bool ok = db != nullptr && db->state == n;
-  security_dbdetach(db);
+  const StoredRecord rec;
+  const bool ok = rec.ok && rec.db.state == n;
   return ok ? 0 : fail("the state was not stored");
 }
 
 int cmd_status() {
   if (!store_exists()) return fail("no store on this unit");
-  security_db* db = security_dbattach(&security_get_ctx()->dbFd);
-  if (db == nullptr) return fail("the store cannot be read on this unit");
+  const StoredRecord rec;
+  if (!rec.ok) return fail("the store cannot be read on this unit");
+  const security_db* db = &rec.db;
   u8 v0 = 0, conf = 0, pf = 0;
   int rc = security_get_cryptfile_stat(&v0, &conf, &pf);
   std::printf("state: %u\n", db->state);
@@ -156,7 +167,6 @@ int cmd_status() {
   std::printf("identity: %u\n", db->deviceIDSetted);
   std::printf("deviceid: %s\n", hex(db->deviceID, 16).c_str());
   std::printf("tpussn: %s\n", hex(db->tpuSSN, 12).c_str());
-  security_dbdetach(db);
   return rc == 0 ? 0 : fail("the provisioning report failed");
 }
 
