@@ -1,5 +1,5 @@
 // Clean stop and service manager notifications of ztpud.
-#include "daemon.h"
+#include "ztpu/daemon.h"
 
 #include <pthread.h>
 #include <signal.h>

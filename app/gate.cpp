@@ -2,13 +2,13 @@
 // become calls of the card-style interface whose results are packed into
 // fixed response records. A successful poll is a one-shot permission for
 // the next enter or exit.
-#include "gate.h"
+#include "ztpu/gate.h"
 
 #include <array>
 #include <cstddef>
 #include <cstring>
 
-#include "interface.h"
+#include "ztpu/interface.h"
 #include "ztpu/le.h"
 #include "ztpu/log.h"
 #include "ztpu/paths.h"

@@ -1,7 +1,7 @@
 // Card-style gate interface over the transaction core. Logs nothing itself:
 // the core and the time conversion log their own reasons and the gate loop
 // decides what the gate is told.
-#include "interface.h"
+#include "ztpu/interface.h"
 
 #include <cstring>
 

@@ -4,9 +4,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "daemon.h"
-#include "gate.h"
-#include "interface.h"
+#include "ztpu/daemon.h"
+#include "ztpu/gate.h"
+#include "ztpu/interface.h"
 #include "ztpu/log.h"
 
 int main() {

@@ -37,10 +37,10 @@
 
 #include "../tools/testplugin/testpcode.h"
 #include "backend_sim.h"
-#include "gate.h"
 #include "gate_line.h"
-#include "interface.h"
 #include "ztpu/crypto.h"
+#include "ztpu/gate.h"
+#include "ztpu/interface.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
 #include "ztpu/phone.h"

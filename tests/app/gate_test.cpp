@@ -2,7 +2,7 @@
 // card-style interface replaced by test doubles. The test plays the gate
 // controller on the master side; the port is the board's dev/ttySP2, a
 // symbolic link to the slave as on a simulated board.
-#include "gate.h"
+#include "ztpu/gate.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "gate_line.h"
-#include "interface.h"
 #include "test_support.h"
+#include "ztpu/interface.h"
 #include "ztpu/serial.h"
 
 namespace {

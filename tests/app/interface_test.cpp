@@ -1,5 +1,5 @@
 // The card-style interface over test doubles of the transaction core.
-#include "interface.h"
+#include "ztpu/interface.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "gate.h"
-#include "interface.h"
+#include "ztpu/gate.h"
+#include "ztpu/interface.h"
 #include "ztpu/paths.h"
 #include "ztpu/serial.h"
 

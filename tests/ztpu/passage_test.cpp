@@ -11,9 +11,9 @@
 #include "../kalvo/frames.h"
 #include "air.h"
 #include "backend_sim.h"
-#include "gate.h"
-#include "interface.h"
 #include "txn_fixture.h"
+#include "ztpu/gate.h"
+#include "ztpu/interface.h"
 #include "ztpu/serial.h"
 #include "ztpu/server.h"
 
