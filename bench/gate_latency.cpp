@@ -39,7 +39,6 @@
 #include "backend_sim.h"
 #include "gate.h"
 #include "gate_line.h"
-#include "interface.h"
 #include "ztpu/crypto.h"
 #include "ztpu/mconf.h"
 #include "ztpu/paths.h"
@@ -296,8 +295,7 @@ void Station::stop() {
   if (bt_drain_.joinable()) bt_drain_.join();
   if (air_ >= 0) close(air_);  // the receiver reads the end of the stream
   air_ = -1;
-  gate_close();
-  BleModuleExit();
+  gate_stop();
   server_.stop();
   gate_.reset();
   bt_.reset();
