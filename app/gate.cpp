@@ -254,3 +254,8 @@ void gate_close() {
   gate_fd = -1;
   polling_flag = 0;
 }
+
+void gate_stop() {
+  gate_close();
+  BleModuleExit();
+}

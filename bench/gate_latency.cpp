@@ -296,8 +296,7 @@ void Station::stop() {
   if (bt_drain_.joinable()) bt_drain_.join();
   if (air_ >= 0) close(air_);  // the receiver reads the end of the stream
   air_ = -1;
-  gate_close();
-  BleModuleExit();
+  gate_stop();
   server_.stop();
   gate_.reset();
   bt_.reset();

@@ -11,6 +11,8 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+using namespace kalvo::detail;
+
 namespace {
 
 constexpr int L = 16;  // the longest column: 32-byte payload

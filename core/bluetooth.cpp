@@ -1,5 +1,5 @@
 // The Bluetooth serial module's port: a plain UART, written to from the
-// gate thread only, so no lock.
+// gate thread only, so no lock. Nothing reads from the phone over it.
 #include "ztpu/log.h"
 #include "ztpu/paths.h"
 #include "ztpu/phone.h"
@@ -27,5 +27,3 @@ void bt_close() {
 }
 
 int bt_write(const void* buf, size_t n) { return serial_write(bt_fd, buf, n); }
-
-int bt_read(void* buf, size_t n) { return serial_read(bt_fd, buf, n); }

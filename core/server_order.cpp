@@ -48,10 +48,13 @@ upload_order_req order_block;
 struct dir_listing {
   dirent** list = nullptr;
   int n = 0;
+  dir_listing() = default;
   ~dir_listing() {
     for (int i = 0; i < n; ++i) std::free(list[i]);
     std::free(list);
   }
+  dir_listing(const dir_listing&) = delete;
+  dir_listing& operator=(const dir_listing&) = delete;
 };
 
 void make_dir(const char* path) {

@@ -16,6 +16,9 @@
 #include "kalvo_internal.h"
 #include "ztpu/log.h"
 
+using kalvo::detail::kalvo_pacer;
+using kalvo::detail::kalvo_pcm_type_paced;
+
 #define KALVO_AUDIO_ERROR(err) \
   ztpu_log(LOG_ERR, "[%s():%d] ERROR: %s\n", __func__, __LINE__, snd_strerror(err))
 
@@ -55,12 +58,18 @@ void sleep_ns(int64_t ns) {
   }
 }
 
+// What the receiver thread does with the blocks it reads.
+enum class delivery {
+  discarding,  // inactive: read and drop
+  decoding,    // active: decode on from the flush made at the switch
+};
+
 void* receiver_thread(void* arg) {
   auto* r = static_cast<kalvo_receiver*>(arg);
   pthread_setname_np(pthread_self(), "kalvo-rx");
   auto* decoder = static_cast<kalvo_decoder*>(r->decoder);
   kalvo_audio_prepare(r->audio);
-  bool flushed = false;
+  delivery mode = delivery::discarding;
   kalvo_pacer pacer(kalvo_pcm_type_paced(snd_pcm_type(r->audio->handle)), now_ns);
   int64_t pause = kFailPauseNs;
   while (r->running.load(std::memory_order_acquire) == 1) {
@@ -80,12 +89,12 @@ void* receiver_thread(void* arg) {
     pause = kFailPauseNs;
     if (const int64_t wait = pacer.delivered(got); wait > 0) sleep_ns(wait);
     if (r->active.load(std::memory_order_acquire) == 0) {
-      flushed = false;
+      mode = delivery::discarding;
       continue;
     }
-    if (!flushed) {
+    if (mode == delivery::discarding) {
       kalvo_decoder_flush(decoder);
-      flushed = true;
+      mode = delivery::decoding;
     }
     // A short read leaves stale samples behind it: decode only what came.
     const int frames = static_cast<int>(got);

@@ -8,6 +8,11 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+using kalvo::detail::decoder_state;
+using kalvo::detail::kHeaderAwaited;
+using kalvo::detail::set_state;
+using kalvo::detail::state_of;
+
 namespace {
 
 struct Carrier {
@@ -45,8 +50,8 @@ void load_window(const kalvo_decoder* d, int64_t* work) {
 // searched bins are transformed and their powers re^2 + im^2 (64-bit,
 // wrapping) compared; the whole spectrum is formed once a preamble is seen.
 void search_step(kalvo_decoder* d) {
-  using namespace kalvo_wrap;
-  kalvo_fft_band(d->samples, d->spectrum, kSearchFirst, kSearchLast);
+  using namespace kalvo::detail::kalvo_wrap;
+  kalvo::detail::kalvo_fft_band(d->samples, d->spectrum, kSearchFirst, kSearchLast);
   std::array<int64_t, kSearchLast - kSearchFirst + 1> power;
   for (int k = kSearchFirst; k <= kSearchLast; ++k)
     power[k - kSearchFirst] =
@@ -78,12 +83,12 @@ void search_step(kalvo_decoder* d) {
   if (d->offset > 128) d->offset -= 256;
   if (d->offset < 0) {
     consume(d, KALVO_FFT_SIZE - d->offset);
-    d->state = 1;
+    set_state(d, decoder_state::skipping_gap);
   } else {
     consume(d, KALVO_SYMBOL - d->offset);
-    d->state = 2;
+    set_state(d, decoder_state::receiving);
   }
-  d->symbol_index = -1;
+  d->symbol_index = kHeaderAwaited;
   d->symbol_count = 0;
 }
 
@@ -98,13 +103,13 @@ int assemble(kalvo_decoder* d) {
   std::memset(d->payload, 0, sizeof d->payload);
   int bit = 0;
   for (int b = 0; b < 16; ++b) {
-    const unsigned data = decode(columns[b], L);
+    const unsigned data = kalvo::detail::decode(columns[b], L);
     for (int i = 0; i < L; ++i, ++bit)
       d->payload[bit / 8] |= static_cast<unsigned char>(((data >> i) & 1u) << (bit % 8));
   }
   unsigned char x = 0;
   for (int i = 0; i < 2 * L; ++i) x ^= d->payload[i];
-  d->state = 0;
+  set_state(d, decoder_state::searching);
   return x == d->checksum ? 2 * L : 0;
 }
 
@@ -113,14 +118,14 @@ int receive_step(kalvo_decoder* d) {
   load_window(d, d->work);
   const unsigned w = kalvo_demodulate(d->work, d->spectrum);
   int length = 0;
-  if (d->symbol_index < 0) {
+  if (d->symbol_index == kHeaderAwaited) {
     const unsigned h0 = w & 15, h1 = (w >> 4) & 15, h2 = (w >> 8) & 15, h3 = (w >> 12) & 15;
     if (h3 == ((h0 + h1 + h2) & 15)) {
       d->symbol_index = 0;
       d->checksum = static_cast<int>(~w & 0xFF);
       d->symbol_count = 2 * (static_cast<int>(h2) + 2);
     } else {
-      d->state = 0;
+      set_state(d, decoder_state::searching);
     }
   } else {
     d->payload[2 * d->symbol_index] = static_cast<unsigned char>(w & 0xFF);
@@ -140,16 +145,16 @@ kalvo_decoder* kalvo_decoder_new() {
   kalvo_fft_init();
   kalvo_get_preamble(d->work);
   kalvo_fft(d->work, d->preamble_spectrum, KALVO_FFT_SIZE);
-  d->state = 0;
+  set_state(d, decoder_state::searching);
   d->count = 0;
-  d->symbol_index = -1;
+  d->symbol_index = kHeaderAwaited;
   return d;
 }
 
 void kalvo_decoder_free(kalvo_decoder* d) { delete d; }
 
 void kalvo_decoder_flush(kalvo_decoder* d) {
-  d->state = 0;
+  set_state(d, decoder_state::searching);
   d->count = 0;
 }
 
@@ -164,14 +169,15 @@ int kalvo_decoder_decode(kalvo_decoder* d, const pcm_t* in, int n, unsigned char
     used += take;
     while (d->count >= kStepNeeds) {
       int length = 0;
-      switch (d->state) {
-        case 1:
-          d->state = 2;
+      switch (state_of(d)) {
+        case decoder_state::skipping_gap:
+          set_state(d, decoder_state::receiving);
           consume(d, KALVO_GUARD);
           break;
-        case 2:
+        case decoder_state::receiving:
           length = receive_step(d);
           break;
+        case decoder_state::searching:
         default:
           search_step(d);
           break;
@@ -207,7 +213,7 @@ void kalvo_get_preamble(int64_t out[256]) {
 }
 
 unsigned kalvo_demodulate(const int64_t window[256], kalvo_complex spectrum[256]) {
-  using namespace kalvo_wrap;
+  using namespace kalvo::detail::kalvo_wrap;
   kalvo_fft(window, spectrum, KALVO_FFT_SIZE);
   unsigned r = 0;
   unsigned result = 0;

@@ -13,6 +13,9 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+namespace kalvo_wrap = kalvo::detail::kalvo_wrap;
+using kalvo::detail::kalvo_div10000;
+
 namespace {
 
 // sin(d degrees) * 10000, rounded, d = 0..90.
@@ -337,7 +340,7 @@ void kalvo_fft(const int64_t* in, kalvo_complex* out, int n) {
     transform_wide(in, out);
 }
 
-void kalvo_fft_band(const pcm_t* in, kalvo_complex* out, int first, int last) {
+void kalvo::detail::kalvo_fft_band(const pcm_t* in, kalvo_complex* out, int first, int last) {
   if (first < 0 || first > last || last >= N / 2) return;
   kalvo_fft_init();
   transform_narrow(in, out, first, last);

@@ -5,6 +5,8 @@
 
 #include "kalvo/kalvo.h"
 
+namespace kalvo::detail {
+
 // Two's complement wrap-around on 64-bit values: the transforms are defined
 // to wrap, never to saturate, and signed overflow must not be undefined.
 namespace kalvo_wrap {
@@ -106,3 +108,20 @@ class kalvo_pacer {
   int64_t start_;
   int64_t frames_ = 0;
 };
+
+// The decoder's states, kept in kalvo_decoder::state with these values.
+enum class decoder_state : int {
+  searching = 0,     // looking for the preamble
+  skipping_gap = 1,  // the preamble's guard silence is still ahead
+  receiving = 2,     // header, then data symbols (symbol_index)
+};
+
+inline decoder_state state_of(const kalvo_decoder* d) {
+  return static_cast<decoder_state>(d->state);
+}
+inline void set_state(kalvo_decoder* d, decoder_state s) { d->state = static_cast<int>(s); }
+
+// kalvo_decoder::symbol_index while the header symbol is awaited.
+inline constexpr int kHeaderAwaited = -1;
+
+}  // namespace kalvo::detail

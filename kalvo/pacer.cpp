@@ -4,6 +4,8 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+namespace kalvo::detail {
+
 namespace {
 
 constexpr int64_t kNsPerSecond = 1'000'000'000;
@@ -41,3 +43,5 @@ int64_t kalvo_pacer::delivered(int64_t frames) {
   const int64_t ahead = frames_ - due;
   return ahead > kMaxAheadFrames ? (ahead - kMaxAheadFrames) * kNsPerSecond / KALVO_RATE : 0;
 }
+
+}  // namespace kalvo::detail

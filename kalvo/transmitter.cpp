@@ -7,6 +7,9 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+using kalvo::detail::emit_table;
+using kalvo::detail::state_table;
+
 namespace {
 
 bool valid_length(int len) {

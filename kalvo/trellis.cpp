@@ -12,6 +12,8 @@
 
 #include "kalvo_internal.h"
 
+namespace kalvo::detail {
+
 const int state_table[4][2] = {{0, 2}, {0, 2}, {1, 3}, {1, 3}};
 const uint8_t emit_table[4][2] = {{0, 3}, {3, 0}, {2, 1}, {1, 2}};
 
@@ -86,3 +88,5 @@ unsigned decode(uint64_t column, int L) {
   }
   return result;
 }
+
+}  // namespace kalvo::detail

@@ -123,6 +123,7 @@ void kalvo_modulate(unsigned word, int64_t out[256]);
 // Encoder interface, kept for its callers but not implemented: new returns
 // null, encode -1, checkout its argument, free does nothing. The transmitter
 // below builds the signal instead.
+// Kept for callers: users of the modem's public interface.
 void* kalvo_encoder_new();
 int kalvo_encoder_encode();
 int kalvo_encoder_checkout(int x);
@@ -180,11 +181,14 @@ kalvo_audio* kalvo_audio_new(int playback);
 // step that failed.
 int kalvo_audio_set_params(kalvo_audio* a);
 int kalvo_audio_prepare(kalvo_audio* a);  // snd_pcm_prepare
-int kalvo_audio_pause(kalvo_audio* a);    // snd_pcm_drop: stop, discard pending
+// Kept for callers: users of the modem's public interface.
+int kalvo_audio_pause(kalvo_audio* a);  // snd_pcm_drop: stop, discard pending
 // Reads frames interleaved frames (2 attempts, prepare after a failure):
 // 0, or the last negative ALSA error.
+// Kept for callers: users of the modem's public interface.
 int kalvo_audio_read(kalvo_audio* a, void* buf, int frames);
 // Writes frames frames (3 attempts): the number written or a negative error.
+// Kept for callers: users of the modem's public interface.
 int kalvo_audio_write(kalvo_audio* a, const void* buf, int frames);
 // Closes the device and releases the record; null is ignored.
 void kalvo_audio_free(kalvo_audio* a);

@@ -138,8 +138,7 @@ int sp_check_data(const std::uint8_t* data_buffer, std::uint16_t data_len, std::
 // Copies the first 20 bytes of a packet into header. Always 0.
 int sp_parse_head(const std::uint8_t* sp_packet, sp_protocol_header* header);
 
-// Tracing hooks, called at fixed points; they produce no output.
-void sp_hex_log(const char* business_name, const std::uint8_t* data, std::size_t len);
+// Tracing hook, called at fixed points of an exchange; it produces no output.
 void sp_chan_log(const sp_chan_t* chan);
 
 // ---- Channels ----

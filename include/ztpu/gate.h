@@ -2,8 +2,9 @@
 // framed command at a time, through the card-style interface.
 #pragma once
 
-// Start-up: starts the module table, opens the gate port at 115200 bit/s and
-// clears the poll permission. 0, or -1 after one log line.
+// Start-up: starts the module table in table order (BleModuleInit), then
+// opens the gate port at 115200 bit/s and clears the poll permission. 0, or
+// -1 after one log line; after a gate port failure the modules still run.
 int gate_start();
 
 // Opens the gate port. 0, or -1 after "gate_init fail.".
@@ -13,5 +14,10 @@ int gate_init();
 // answers it. 1 when an answer was written, 0 otherwise.
 int gate_serve_once();
 
-// Closes the gate port (tests; the daemon never stops serving).
+// Stop, the reverse of gate_start: closes the gate port, then stops the
+// module table, last started first (BleModuleExit). Call once no command is
+// in hand.
+void gate_stop();
+
+// Closes the gate port only and clears the poll permission.
 void gate_close();

@@ -32,7 +32,6 @@ inline constexpr const char* tmp_dir = ZTPU_PATH("/tmp");
 // Orders
 inline constexpr const char* ulocal_dir = ZTPU_PATH("/var/ulocal");
 inline constexpr const char* seq_id = ZTPU_PATH("/var/ulocal/SEQUENCID");
-inline constexpr const char* seq_id_tmp = ZTPU_PATH("/var/ulocal/SEQUENCID.tmp");
 inline constexpr const char* record_file = ZTPU_PATH("/var/ulocal/ZEF_BIZRECORD.csv");
 inline constexpr const char* upload_dir = ZTPU_PATH("/var/ulocal/upload/");
 inline constexpr const char* backup_dir = ZTPU_PATH("/var/ulocal/backup/");

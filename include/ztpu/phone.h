@@ -69,4 +69,3 @@ void phone_set_clock(phone_clock_fn clock);
 int bt_open();  // 0, or -1 after "failed to open bluetooth device"
 void bt_close();
 int bt_write(const void* buf, size_t n);  // serial_write's result
-int bt_read(void* buf, size_t n);         // serial_read's result; unused by the system

@@ -10,6 +10,8 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+using namespace kalvo::detail;
+
 namespace {
 
 using Spectrum = std::vector<kalvo_complex>;

@@ -14,6 +14,8 @@
 #include "kalvo_internal.h"
 #include "test_support.h"
 
+using namespace kalvo::detail;
+
 namespace {
 
 int64_t fake_now = 0;

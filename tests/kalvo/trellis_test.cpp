@@ -8,6 +8,8 @@
 #include "kalvo/kalvo.h"
 #include "kalvo_internal.h"
 
+using namespace kalvo::detail;
+
 namespace {
 
 struct Literal {

@@ -360,13 +360,6 @@ int Pty::open(const std::string& link, std::string* why) {
   return 0;
 }
 
-void Pty::drain() const {
-  pollfd p{master_, POLLIN, 0};
-  std::array<std::uint8_t, 256> buf{};
-  while (poll(&p, 1, 0) > 0 && read(master_, buf.data(), buf.size()) > 0) {
-  }
-}
-
 // ---- The air ----
 
 Air::Air(int noise, unsigned seed) : noise_(noise), seed_(seed) {}
@@ -437,7 +430,7 @@ void Air::run() {
     // Far behind (a stopped clock, a loaded machine): start afresh rather
     // than burst.
     if (Clock::now() - next > std::chrono::milliseconds(200)) next = Clock::now();
-    const int noise = noise_.load();
+    const int noise = noise_;
     std::normal_distribution<double> gauss(0.0, noise / 3.0);
     bool emptied = false;
     {

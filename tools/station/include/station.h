@@ -104,7 +104,6 @@ class Pty {
   Pty& operator=(const Pty&) = delete;
   int open(const std::string& link, std::string* why);
   int fd() const { return master_; }
-  void drain() const;
 
  private:
   int master_ = -1;
@@ -134,7 +133,6 @@ class Air {
   void silence(int i);
   // True once everything queued for board `i` has gone into the air.
   bool wait_quiet(int i, std::chrono::milliseconds timeout);
-  void set_noise(int noise) { noise_ = noise; }
 
  private:
   struct Board {
@@ -143,7 +141,7 @@ class Air {
     std::deque<std::int16_t> signal;
   };
   void run();
-  std::atomic<int> noise_;
+  const int noise_;
   unsigned seed_;
   std::vector<Board> boards_;
   std::mutex mu_;
