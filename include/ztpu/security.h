@@ -147,6 +147,7 @@ int security_read_record(struct security_db* out);
 
 // Copies of the values taken at start. 12 / 0, or -1 when the room is short
 // (security_get_deviceid zeroes `len` bytes first).
+// Kept for callers: the module's documented getters, unused by the daemon.
 int security_get_tpussn(u8* tpussn, int ssnlen);
 int security_get_deviceid(u8* id, int len);
 
@@ -160,6 +161,7 @@ int security_set_tpustate(u8 state);
 // Held-copy values: confVer 16 bytes (returns 16), versions 2 bytes (0).
 int security_get_confver(u8* confVer, int verlen);
 int security_get_runkeyver(u8* runkeyver, int verlen);
+// Kept for callers: the module's documented getters, unused by the daemon.
 int security_get_savekeyver(u8* savekeyver, int verlen);
 
 // Store a new value through the held copy (verlen exactly 16 or 2): the
@@ -173,6 +175,7 @@ int security_set_savekeyver(u8* savekeyver, int verlen);
 // Stores deviceID (16 bytes) and tpuSSN (12 bytes). Cryptfiles stored under
 // another tpuSSN become unreadable.
 int security_save_deviceid_and_ssn(u8* id, u8* ssn);
+// Kept for callers: the module's documented getters, unused by the daemon.
 int security_get_deviceid_and_ssn(u8* id, u8* ssn);
 
 // Writes the configuration file (all `len` bytes, replaced as a whole) and
