@@ -7,121 +7,102 @@
 #include "sec_fixture.h"
 
 using namespace sectest;
-namespace fs = std::filesystem;
 
 namespace {
-
-u8 ver_of(int i) { return static_cast<u8>(0x10 + i); }
 
 // A provisioned board (state 2) with the key files of the versions 01 1i.
 class KeyTables : public testing::Test {
  protected:
   void SetUp() override { provision_identity(2); }
-  void store(int i, const std::string& variant = "", u8 id0 = 0, u8 id1 = 0) {
-    store_version(factor(0x01, ver_of(i), 4, id0, id1), variant);
+  void store(int i, const std::string& variant = "", u8 id = 0) {
+    store_version(factor(0x01, u8(0x10 + i), 4, id, id), variant);
   }
   int load(int i) {
-    u8 v[2] = {0x01, ver_of(i)};
+    u8 v[2] = {0x01, u8(0x10 + i)};
     return security_load_keytable(v, 2);
   }
   int enable(int i) {
-    u8 v[2] = {0x01, ver_of(i)};
+    u8 v[2] = {0x01, u8(0x10 + i)};
     return security_enable_pf(v);
   }
-  int tables() { return security_get_ctx()->cur_table_num; }
-  u8 table_ver(int t) { return security_get_ctx()->table[t]->version[1]; }
-  bool plugin_left() { return fs::exists("tmp/tpupcx.so"); }
-
+  // Versions of the loaded tables, in order, and whether the plug-in file stayed.
+  std::string tables() {
+    std::string s;
+    for (int t = 0; t < security_get_ctx()->cur_table_num; ++t)
+      s += std::to_string(security_get_ctx()->table[t]->version[1] - 0x10);
+    return s + (std::filesystem::exists("tmp/tpupcx.so") ? "+so" : "");
+  }
   Board board_;
 };
 
 }  // namespace
 
-TEST_F(KeyTables, CapacityIsEightAndReloadsDoNothing) {
+TEST_F(KeyTables, BadPluginsPlantedPathAndCapacity) {
   for (int i = 0; i < 9; ++i) store(i);
-  for (int i = 0; i < 8; ++i) ASSERT_EQ(load(i), 0) << i;
-  EXPECT_EQ(security_get_ctx()->table[0]->nRow, 4);
-  EXPECT_EQ(load(8), -1);
-  EXPECT_EQ(tables(), 8);
-  EXPECT_FALSE(plugin_left());
-  // Loading a loaded version again does not run the plug-in (its file is gone).
-  fs::remove(store_file("pcode_0110"));
-  EXPECT_EQ(load(0), 0);
-  EXPECT_EQ(tables(), 8);
-}
-
-TEST_F(KeyTables, BadPluginsLeaveTheSetUnchanged) {
-  store(0);
   ASSERT_EQ(load(0), 0);
-  const std::pair<const char*, const char*> cases[] = {{"zero", "invalid keyTable len 0"},
-                                                       {"35", "invalid keyTable len 35"},
-                                                       {"9252", "invalid keyTable len 9252"},
-                                                       {"fail", "call fn error"},
+  EXPECT_EQ(security_get_ctx()->table[0]->nRow, 4);
+  const std::pair<const char*, const char*> cases[] = {{"_zero", "invalid keyTable len 0"},
+                                                       {"_35", "invalid keyTable len 35"},
+                                                       {"_9252", "invalid keyTable len 9252"},
+                                                       {"_fail", "call fn error"},
                                                        {"", "dlopen error"}};
-  int i = 1;
+  int i = 9;
   for (const auto& [variant, message] : cases) {
-    if (*variant != '\0') {
-      store(i, variant);
-    } else {  // not a shared object at all
-      ASSERT_EQ(save_pf(payload(Bytes(200, 0x7F), factor(0x01, ver_of(i), 4))), 0);
-    }
+    const Bytes f = factor(1, u8(0x10 + i), 4);
+    ASSERT_EQ(save_pf(payload(*variant ? plugin_image(variant) : Bytes(200, 0x7F), f)), 0);
     LogCapture cap;
     EXPECT_EQ(load(i++), -1);
     EXPECT_TRUE(cap.contains(message, LOG_ERR)) << cap.dump();
     EXPECT_TRUE(cap.contains("security_call_pcode fail"));
-    EXPECT_EQ(tables(), 1);
-    EXPECT_FALSE(plugin_left());
+    EXPECT_EQ(tables(), "0");
   }
-  // A missing factor.
   LogCapture cap;
-  u8 v[2] = {0x02, 0x02};
+  u8 v[2] = {0x02, 0x02};  // no such version
   EXPECT_EQ(security_load_keytable(v, 2), -1);
   EXPECT_TRUE(cap.contains("security_get_pfv[pcode] fail"));
   EXPECT_EQ(security_load_keytable(v, 1), -1);
-  EXPECT_EQ(tables(), 1);
   // A planted plug-in path is replaced, not followed.
-  store(6);
   board_.dir.write("victim", "precious");
   ASSERT_EQ(symlink((board_.dir.path() + "/victim").c_str(), "tmp/tpupcx.so"), 0);
-  ASSERT_EQ(load(6), 0);
+  ASSERT_EQ(load(1), 0);
   EXPECT_EQ(board_.dir.read("victim"), "precious");
   struct stat st {};
   EXPECT_NE(lstat("tmp/tpupcx.so", &st), 0);
+  for (int k = 2; k < 8; ++k) ASSERT_EQ(load(k), 0) << k;
+  EXPECT_EQ(load(8), -1);  // room for eight
+  std::filesystem::remove(store_file("pcode_0110"));
+  EXPECT_EQ(load(0), 0);  // loaded already: the plug-in does not run
+  EXPECT_EQ(tables(), "01234567");
 }
 
 TEST_F(KeyTables, LookupsAndRandomPicks) {
   LogCapture cap;
-  u8 id[3] = {0x77, 0x66, 2}, alg = 0;
+  u8 id[3] = {0x77, 0x77, 2}, alg = 0;
   std::array<u8, 32> k1{}, k2{};
   int idl = 3, kl = 32;
   EXPECT_EQ(security_get_random_alg_and_key(id, &idl, &alg, k1.data(), &kl), -1);
   EXPECT_TRUE(cap.contains("key table is not init(security_get_random_alg_and_key)\n"));
   expect_lookup(id, nullptr);
   EXPECT_TRUE(cap.contains("key table is not init(security_get_algorithm_and_key)\n"));
-
-  // Tables A and B share key ids 77 66 xx; A was loaded first.
-  store(0, "", 0x77, 0x66);
-  store(1, "", 0x77, 0x66);
-  ASSERT_EQ(load(0), 0);
-  ASSERT_EQ(load(1), 0);
-  const security_key_row a = predicted_row(factor(0x01, ver_of(0), 4, 0x77, 0x66), 2);
+  // Tables A and B share key ids 77 77 xx; A was loaded first.
+  store(0, "", 0x77);
+  store(1, "", 0x77);
+  ASSERT_EQ(load(0) + load(1), 0);
+  const security_key_row a = predicted_row(factor(0x01, 0x10, 4, 0x77, 0x77), 2);
   expect_lookup(id, &a);
   cap.clear();
   id[2] = 9;
   expect_lookup(id, nullptr);
   const std::vector<std::pair<int, std::string>> want = {
-      {LOG_INFO, "[security_get_algorithm_and_key] now use keyid[1]:66 keyid[2]:03\n"},
-      {LOG_ERR, "[security_get_algorithm_and_key] unkown keyid[0]:77 keyid[1]:66 keyid[2]:09\n"}};
+      {LOG_INFO, "[security_get_algorithm_and_key] now use keyid[1]:77 keyid[2]:03\n"},
+      {LOG_ERR, "[security_get_algorithm_and_key] unkown keyid[0]:77 keyid[1]:77 keyid[2]:09\n"}};
   EXPECT_EQ(cap.messages(), want);
-
   // Two picks within one second agree.
   std::array<u8, 3> id1{}, id2{};
   u8 a1 = 0, a2 = 0;
   bool same_second = false;
   for (int attempt = 0; attempt < 3 && !same_second; ++attempt) {
     const time_t before = time(nullptr);
-    idl = 3;
-    kl = 32;
     ASSERT_EQ(security_get_random_alg_and_key(id1.data(), &idl, &a1, k1.data(), &kl), 0);
     EXPECT_EQ(idl * 100 + kl, 332);
     ASSERT_EQ(security_get_random_alg_and_key(id2.data(), &idl, &a2, k2.data(), &kl), 0);
@@ -138,27 +119,22 @@ TEST_F(KeyTables, RemovalKeepsOrderNeedsAMarkAndKeepsTheLastTable) {
   LogCapture cap;
   EXPECT_EQ(security_remove_keytable(), -1);
   EXPECT_TRUE(cap.contains("no keytable need to remove!!\n"));
-  // Switch 0110 -> 0111 with 0111 saved: 0110 is marked.
   ASSERT_EQ(enable(0), 0);
   store(1);
-  ASSERT_EQ(enable(1), 0);
+  ASSERT_EQ(enable(1), 0);  // switch 0110 -> 0111 with 0111 saved: 0110 is marked
   EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
-  ASSERT_EQ(tables(), 2);
-  // Load C after; then remove the marked A: B, C stay in order.
   store(2);
-  ASSERT_EQ(load(2), 0);
+  ASSERT_EQ(load(2), 0);  // C loaded after; removing the marked A leaves B, C in order
+  ASSERT_EQ(tables(), "012");
   ASSERT_EQ(security_remove_keytable(), 0);
-  ASSERT_EQ(tables(), 2);
-  EXPECT_EQ(table_ver(0), ver_of(1));
-  EXPECT_EQ(table_ver(1), ver_of(2));
+  EXPECT_EQ(tables(), "12");
   EXPECT_EQ(security_is_need_remove_old_keytable(), 0);
-  // Switching to C marks B; with B gone, a mark on the only table stays.
-  ASSERT_EQ(enable(2), 0);
+  ASSERT_EQ(enable(2), 0);  // marks B; with B gone, a mark on the only table stays
   ASSERT_EQ(security_remove_keytable(), 0);
-  ASSERT_EQ(tables(), 1);
-  security_get_ctx()->need_remove_ver = {1, {0x01, ver_of(1)}};
+  ASSERT_EQ(tables(), "2");
+  security_get_ctx()->need_remove_ver = {1, {0x01, 0x11}};
   EXPECT_EQ(security_remove_keytable(), -1);
   EXPECT_TRUE(cap.contains("only one keytable, could not remove it\n"));
   EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
-  EXPECT_EQ(tables(), 1);
+  EXPECT_EQ(tables(), "2");
 }
