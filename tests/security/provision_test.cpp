@@ -1,6 +1,5 @@
 #include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "sec_fixture.h"
@@ -9,20 +8,8 @@ using namespace sectest;
 namespace fs = std::filesystem;
 
 namespace {
-
 bool exists_enc(const std::string& logical) { return fs::exists(store_file(logical)); }
-
-// Payload of a given P and F with filler bytes, the factor enciphered so
-// that it names version 02 01.
-Bytes sized_payload(u32 p, u16 f) {
-  Bytes fac(f, 0x44);
-  if (f >= 2) fac[0] = 0x02, fac[1] = 0x01;
-  Bytes pl = payload(Bytes{}, fac);
-  pl.insert(pl.begin() + 4, p, 0x33);
-  std::memcpy(pl.data(), &p, 4);
-  return pl;
-}
-
+std::string ver(const u8* v) { return std::to_string(v[0] * 100 + v[1]); }
 }  // namespace
 
 // A new board stays refused; a unit provisioned in state 1 switches to its
@@ -30,16 +17,12 @@ Bytes sized_payload(u32 p, u16 f) {
 TEST(Provisioning, NewBoardThenStartedUnitGettersAndSetters) {
   Board board;
   u8 state = 0;
-  ASSERT_EQ(security_get_tpustate(&state), 0);
-  EXPECT_EQ(state, 1);
   LogCapture cap;
+  EXPECT_EQ(security_get_tpustate(&state) + state, 1);
   EXPECT_EQ(security_init(), -1);
   EXPECT_TRUE(cap.contains("security_init_ctx,tpu is not init!!\n"));
-  EXPECT_EQ(security_get_ctx()->dbFd, -1);
-  EXPECT_EQ(security_get_pdb(), nullptr);
+  EXPECT_TRUE(security_get_ctx()->dbFd == -1 && security_get_pdb() == nullptr);
   EXPECT_TRUE(exists_enc("tpu.db"));
-  EXPECT_EQ(read_db().state, 1);
-
   start_unit(factor(0x01, 0x01));
   std::array<u8, 16> id{}, cv{}, back{};
   EXPECT_EQ(security_get_deviceid(id.data(), 16), 0);
@@ -58,15 +41,12 @@ TEST(Provisioning, NewBoardThenStartedUnitGettersAndSetters) {
   EXPECT_EQ(security_get_confver(back.data(), 16), 16);
   EXPECT_EQ(back, cv);
   EXPECT_EQ(std::memcmp(read_db().confVer, cv.data(), 16), 0);
-  // The same value again does not rewrite the file.
-  const std::string path = store_file("tpu.db"), content = board.dir.read(path);
-  const auto before = fs::last_write_time(path);
-  ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
-  EXPECT_EQ(board.dir.read(path), content);
-  EXPECT_EQ(fs::last_write_time(path), before);
+  const auto before = fs::last_write_time(store_file("tpu.db"));
+  ASSERT_EQ(security_set_confver(cv.data(), 16), 0);  // the same value: no rewrite
+  EXPECT_EQ(fs::last_write_time(store_file("tpu.db")), before);
   u8 sv[2] = {0x09, 0x09}, rv[2] = {0x01, 0x02};
   ASSERT_EQ(security_set_savekeyver(sv, 2), 0);
-  EXPECT_EQ(read_db().savekeyver[0], 0x09);
+  EXPECT_EQ(ver(read_db().savekeyver), "909");
   EXPECT_EQ(security_set_runkeyver(sv, 3), -1);
   // With a held copy a new state waits for the next write of that copy.
   ASSERT_EQ(security_set_tpustate(5), 0);
@@ -79,8 +59,10 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   Board board;
   provision_identity();
   u8 v0 = 9, conf = 9, pf = 9;
-  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
-  EXPECT_EQ(v0 * 100 + conf * 10 + pf, 100);
+  auto stat = [&] {
+    return security_get_cryptfile_stat(&v0, &conf, &pf) * 1000 + v0 * 100 + conf * 10 + pf;
+  };
+  EXPECT_EQ(stat(), 100);
   std::string text = "server_ip=127.0.0.1\n";
   LogCapture cap;
   EXPECT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), 0), -1);
@@ -88,50 +70,44 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   ASSERT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), int(text.size())), 0);
   EXPECT_EQ(board.dir.read("etc/ztpu.conf"), text);
   EXPECT_FALSE(board.dir.exists("etc/ztpu.conf.new"));
-
   // No saved plug-in yet: a payload without one fails and savekeyver stays.
   const Bytes none = payload(Bytes{}, factor(0x03, 0x01));
   EXPECT_EQ(save_pf(none), -1);
   EXPECT_TRUE(cap.contains("is not exist!!"));
-  EXPECT_EQ(read_db().savekeyver[0], 0);
   ASSERT_EQ(security_set_tpustate(2), 0);
   store_version(factor(0x03, 0x00));
   ASSERT_EQ(save_pf(none), 0);
   EXPECT_TRUE(cap.contains("copy 0300 ver pcode data to 0301 ver"));
-  EXPECT_EQ(read_db().savekeyver[1], 0x01);
+  EXPECT_EQ(ver(read_db().savekeyver), "301");
   u8 v[2] = {0x03, 0x01};  // the copied plug-in works for the new version
   ASSERT_EQ(security_load_keytable(v, 2), 0);
   EXPECT_EQ(security_get_ctx()->table[0]->nRow, 8);
-  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
-  EXPECT_EQ(conf * 10 + pf, 11);
+  EXPECT_EQ(stat(), 111);
   board.dir.write(store_file("factor_0301"), "");  // an empty factor file no longer counts
-  ASSERT_EQ(security_get_cryptfile_stat(&v0, &conf, &pf), 0);
-  EXPECT_EQ(pf, 0);
-
-  Bytes ok = sized_payload(100, 16), longer = ok;
-  ASSERT_EQ(ok.size(), 122u);
+  EXPECT_EQ(stat(), 110);
+  // P (4 bytes), P filler bytes, F (2 bytes), F enciphered bytes naming 02 01.
+  Bytes fac(16, 0x44), huge_p = {0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  fac[0] = 2, fac[1] = 1;
+  Bytes ok = payload(Bytes{}, fac), f0 = payload({}, {}), f1 = payload({}, {2});
+  for (Bytes* b : {&ok, &f0, &f1}) b->at(0) = 100, b->insert(b->begin() + 4, 100, 0x33);
+  Bytes longer = ok;
   longer.push_back(0);
-  const Bytes f0 = sized_payload(100, 0), f1 = sized_payload(100, 1);
-  const Bytes huge_p = {0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const struct {
-    const Bytes* data;
-    size_t len;
-    const char* message;
-  } refused[] = {{&ok, 121, "invalid factor-len:16\n"},
-                 {&longer, 123, "invalid factor-len:16\n"},
-                 {&f0, f0.size(), "invalid factor-len:0\n"},
-                 {&ok, 4, "security_save_pf2file: data too small\n"},
-                 {&huge_p, huge_p.size(), "invalid pcode-len:4294967280\n"},
-                 {&ok, 0, "pf data len(0) is invalid"},
-                 {&f1, f1.size(), "factor too short"}};  // one byte names no version
-  for (const auto& r : refused) {
-    cap.clear();
-    EXPECT_EQ(security_save_pf2file(const_cast<u8*>(r.data->data()), u32(r.len)), -1);
-    EXPECT_TRUE(cap.contains(r.message)) << r.message << cap.dump();
+  const std::tuple<const Bytes*, size_t, const char*> refused[] = {
+      {&ok, 121, "invalid factor-len:16\n"},
+      {&longer, 123, "invalid factor-len:16\n"},
+      {&f0, f0.size(), "invalid factor-len:0\n"},
+      {&ok, 4, "security_save_pf2file: data too small\n"},
+      {&ok, 0, "pf data len(0) is invalid"},
+      {&huge_p, 14, "invalid pcode-len:4294967280\n"},
+      {&f1, f1.size(), "factor too short"}};  // one byte names no version
+  for (const auto& [data, len, message] : refused) {
+    EXPECT_EQ(security_save_pf2file(const_cast<u8*>(data->data()), u32(len)), -1);
+    EXPECT_TRUE(cap.contains(message)) << message << cap.dump();
   }
-  EXPECT_EQ(read_db().savekeyver[0], 0x03);
+  EXPECT_EQ(ver(read_db().savekeyver), "301");
+  ASSERT_EQ(ok.size(), 122u);
   EXPECT_EQ(save_pf(ok), 0);
-  EXPECT_EQ(read_db().savekeyver[0] << 8 | read_db().savekeyver[1], 0x0201);
+  EXPECT_EQ(ver(read_db().savekeyver), "201");
   EXPECT_TRUE(exists_enc("pcode_0201") && exists_enc("factor_0201"));
 }
 
@@ -166,37 +142,35 @@ TEST(Provisioning, VersionSwitchingRules) {
   provision_identity(2);
   store_version(factor(0x05, 0x01));
   u8 a[2] = {0x05, 0x01}, b[2] = {0x05, 0x02}, c[2] = {0x05, 0x03}, d[2] = {0x05, 0x04};
-  auto marked = [] { return security_is_need_remove_old_keytable(); };
-  // From 00 00: nothing deleted, no mark; again: nothing changes.
-  ASSERT_EQ(security_enable_pf(a), 0);
-  ASSERT_EQ(security_enable_pf(a), 0);
-  EXPECT_EQ(marked(), 0);
-  EXPECT_TRUE(exists_enc("pcode_0501"));
-  EXPECT_EQ(read_db().runkeyver[1], 0x01);
-  EXPECT_EQ(security_get_ctx()->cur_table_num, 1);
+  // Marked for removal, tables loaded, run version, files of 0501 and 0502 there.
+  auto now = [] {
+    return std::to_string(security_is_need_remove_old_keytable()) + " " +
+           std::to_string(security_get_ctx()->cur_table_num) + " " + ver(read_db().runkeyver) +
+           " " + std::to_string(exists_enc("pcode_0501")) +
+           std::to_string(exists_enc("pcode_0502")) +
+           std::to_string(exists_enc("factor_0502") + fs::exists(store_file("factor_0502") + ".d"));
+  };
+  ASSERT_EQ(security_enable_pf(a), 0);  // from 00 00: nothing deleted, no mark
+  ASSERT_EQ(security_enable_pf(a), 0);  // the version in use: nothing changes
+  EXPECT_EQ(now(), "0 1 501 100");
   // Saved version equals the old one (b is loaded, but a is still saved).
   store_version(factor(0x05, 0x02));
   security_db* db = attach();
-  ASSERT_NE(db, nullptr);
   std::memcpy(db->savekeyver, a, 2);
   ASSERT_EQ(security_dbflush(security_get_ctx()->dbFd, db), 0);
   security_dbdetach(db);
   ASSERT_EQ(security_enable_pf(b), 0);
-  EXPECT_EQ(marked(), 0);
-  EXPECT_TRUE(exists_enc("pcode_0501"));
-  EXPECT_EQ(security_get_ctx()->cur_table_num, 2);
+  EXPECT_EQ(now(), "0 2 502 112");
   // A switch from O to V with V saved deletes O's files and their digests
   // (left behind, one could revive a removed file) and marks O.
   store_version(factor(0x05, 0x03));
   ASSERT_EQ(security_enable_pf(c), 0);
-  EXPECT_FALSE(exists_enc("pcode_0502") || exists_enc("factor_0502"));
-  EXPECT_FALSE(fs::exists(store_file("factor_0502") + ".d"));
-  EXPECT_EQ(marked(), 1);
+  EXPECT_EQ(now(), "1 3 503 100");
   EXPECT_EQ(security_get_ctx()->need_remove_ver.ver[1], 0x02);
   LogCapture cap;  // a version whose table does not load changes nothing
   EXPECT_EQ(security_enable_pf(d), -1);
   EXPECT_TRUE(cap.contains("security_enable_pf: security_load_keytable() err!!\n"));
-  EXPECT_EQ(read_db().runkeyver[1], 0x03);
+  EXPECT_EQ(ver(read_db().runkeyver), "503");
 }
 
 // The provisioning tool, from nothing to a unit the daemon starts on.
@@ -216,17 +190,15 @@ TEST(ProvisionTool, NewUnitToReady) {
   EXPECT_EQ(run("identity D00102 5152"), 1);
   EXPECT_EQ(board.dir.read("err.txt"), "ztpu-provision: DEVICE_ID_HEX must be 32 hex digits\n");
   ASSERT_EQ(run("identity D00102030405060708090A0B0C0D0E0F 5152535455565758595A5B5C"), 0);
+  const Bytes f = factor(0x01, 0x02, 16);
   put("v0.bin", srv_encipher(kBaseKey));
   put("conf.txt", {'a', '=', '1', '\n'});
-  const Bytes f = factor(0x01, 0x02, 16);
   put("keys.bin", payload(plugin_image(), f));
   for (const char* step : {"v0 v0.bin", "config conf.txt", "keys keys.bin"})
     ASSERT_EQ(run(step), 0) << step;
-  EXPECT_EQ(run("state 256"), 1);
-  EXPECT_EQ(run("keys missing.bin"), 1);
-  ASSERT_EQ(run("state 2"), 0);
+  EXPECT_EQ(run("state 256") + run("keys missing.bin"), 2);
+  ASSERT_EQ(run("state 2") + run("status"), 0);
   EXPECT_FALSE(fs::exists("tmp/tpupcx.so"));
-  ASSERT_EQ(run("status"), 0);
   const std::string status = board.dir.read("out.txt");
   for (const char* line :
        {"state: 2\n", "runkeyver: 0102\n", "savekeyver: 0102\n", "v0: 1\n", "conf: 1\n", "pf: 1\n"})
@@ -238,6 +210,6 @@ TEST(ProvisionTool, NewUnitToReady) {
     expect_lookup(want.id, &want);
   }
   std::array<u8, 16> id{};
-  ASSERT_EQ(security_get_deviceid(id.data(), 16), 0);
+  EXPECT_EQ(security_get_deviceid(id.data(), 16), 0);
   EXPECT_EQ(id, kDeviceId);
 }
