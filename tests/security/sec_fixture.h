@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include "../../tools/testplugin/testpcode.h"
@@ -109,6 +110,9 @@ inline void store_version(const Bytes& f, const std::string& variant = "") {
 }
 
 inline security_db* attach() { return security_dbattach(&security_get_ctx()->dbFd); }
+using DbCopy = std::unique_ptr<security_db, decltype(&security_dbdetach)>;
+inline DbCopy held() { return {attach(), security_dbdetach}; }
+inline int flush(const DbCopy& db) { return security_dbflush(security_get_ctx()->dbFd, db.get()); }
 inline security_db read_db() {  // through a fresh attach
   security_db copy{}, *db = attach();
   if (db != nullptr) std::memcpy(&copy, db, sizeof copy);

@@ -19,16 +19,6 @@ namespace {
 constexpr const char* kFuse = "sys/fsl_otp/HW_OCOTP_CUST0";
 std::string db_file() { return store_file("tpu.db"); }
 
-// A record copy with the test's tpuSSN, released with the test.
-struct Attached {
-  Attached() : db(attach()) {
-    if (db != nullptr) std::memcpy(db->tpuSSN, kTpuSsn.data(), 12);
-  }
-  ~Attached() { security_dbdetach(db); }
-  int flush() { return security_dbflush(security_get_ctx()->dbFd, db); }
-  security_db* db;
-};
-
 const char* g_failing_suffix = "";
 int fail_suffix(const char* path) {
   const std::string p = path;
@@ -189,11 +179,10 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
   for (const char* suffix : {".b", ".d"}) {
     g_failing_suffix = suffix;
     ztpu::fileio::set_fault(fail_suffix);
-    {
-      Attached a;
-      a.db->state = 7;
-      EXPECT_EQ(a.flush(), -1) << suffix;
-    }
+    DbCopy db = held();
+    db->state = 7;
+    EXPECT_EQ(flush(db), -1) << suffix;
+    db.reset();
     ztpu::fileio::set_fault(nullptr);
     EXPECT_FALSE(board.dir.exists(f + ".b.tmp") || board.dir.exists(f + ".d.tmp")) << suffix;
     struct stat st {};
@@ -206,12 +195,10 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
   }
   // A record file from before store files were 0600 becomes so when rewritten.
   ASSERT_EQ(chmod(f.c_str(), 0644), 0);
-  {
-    Attached a;
-    a.db->savekeyver[1] = 7;
-    a.db->state = 3;
-    ASSERT_EQ(a.flush(), 0);
-  }
+  DbCopy db = held();
+  db->savekeyver[1] = 7;
+  db->state = 3;
+  ASSERT_EQ(flush(db), 0);
   EXPECT_FALSE(board.dir.exists(f + ".b"));
   const security_db back = read_db();
   EXPECT_EQ(back.state * 10 + back.savekeyver[1], 37);
@@ -220,9 +207,13 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     EXPECT_EQ(static_cast<unsigned>(e.status().permissions()) & 0777, 0600u) << e.path();
 }
 
-TEST(StoreCryptfile, RoundTripsAndFailures) {
+// Round trips over block boundaries, refusals, a digest restore, and each
+// allocation of a read or write failed in turn: -1 with the failure's
+// message, no exception, and the files as they were.
+TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
   Board board;
-  Attached a;
+  provision_identity();
+  DbCopy db = held();
   char item[] = "item", fresh[] = "fresh", missing[] = "missing";
   const std::string path = store_file(item);
   u8* out = nullptr;
@@ -230,75 +221,49 @@ TEST(StoreCryptfile, RoundTripsAndFailures) {
   auto get = [&](char* name) {
     free(out);
     out = nullptr;
-    return security_get_cryptfile(a.db, name, &out, &len);
+    return security_get_cryptfile(db.get(), name, &out, &len);
   };
-  for (u32 n : {1u, 15u, 16u, 1000u}) {
+  for (u32 n : {1u, 15u, 16u, 1000u, 100u}) {
     Bytes in(n);
     for (size_t i = 0; i < n; ++i) in[i] = static_cast<u8>(i * 7 + 3);
-    ASSERT_EQ(security_save_cryptfile(a.db, item, 1, in.data(), n), 0);
+    ASSERT_EQ(security_save_cryptfile(db.get(), item, 1, in.data(), n), 0);
     ASSERT_EQ(get(item), 0) << n;
     EXPECT_EQ(Bytes(out, out + len), in);
     EXPECT_FALSE(board.dir.exists(path + ".b"));
   }
   LogCapture cap;
+  const std::string stored = board.dir.read(path);
+  const std::pair<std::function<int()>, const char*> cases[] = {
+      {[&] { return security_save_cryptfile(db.get(), item, 1, out, 100); },
+       "alloc 104 byte mem fail."},
+      {[&] { return get(item); }, " bytes error"},
+      {[] { return DbCopy(held()) ? 0 : -1; }, "alloc mem failed"}};
+  for (const auto& [op, log] : cases) {
+    const int failures = ztpu_test::each_allocation_failure(8, op, [&](int n) {
+      EXPECT_TRUE(n > 1 || cap.contains(log, LOG_ERR)) << cap.dump();
+      EXPECT_EQ(board.dir.read(path), stored);
+    });
+    EXPECT_GE(failures, 1) << log;
+  }
   // Without the create flag a missing file is not created.
-  EXPECT_EQ(security_save_cryptfile(a.db, fresh, 0, out, 1), -1);
+  EXPECT_EQ(security_save_cryptfile(db.get(), fresh, 0, out, 1), -1);
   EXPECT_FALSE(board.dir.exists(store_file(fresh)));
-  // A missing cryptfile fails and is left behind empty.
-  EXPECT_EQ(get(missing), -1);
+  EXPECT_EQ(get(missing), -1);  // and a missing one is left behind empty
   EXPECT_EQ(board.dir.read(store_file(missing)), "");
-  a.db->tpuSSN[0] ^= 1;  // another tpuSSN cannot read it
+  db->tpuSSN[0] ^= 1;  // another tpuSSN cannot read it
   EXPECT_EQ(get(item), -1);
-  a.db->tpuSSN[0] ^= 1;
+  db->tpuSSN[0] ^= 1;
   // One flipped bit passes the clear-form check but not the digest: refused,
   // or restored from a backup of the committed content.
-  const std::string good = board.dir.read(path);
-  std::string rotten = good;
-  rotten[good.size() / 2] = static_cast<char>(rotten[good.size() / 2] ^ 0x10);
+  std::string rotten = stored;
+  rotten[stored.size() / 2] = static_cast<char>(rotten[stored.size() / 2] ^ 0x10);
   board.dir.write(path, rotten);
   EXPECT_EQ(get(item), -1);
   EXPECT_TRUE(cap.contains("does not match its digest", LOG_ERR));
   EXPECT_EQ(board.dir.read(path), rotten);
-  board.dir.write(path + ".b", good);
+  board.dir.write(path + ".b", stored);
   ASSERT_EQ(get(item), 0);
-  EXPECT_EQ(len, 1000u);
-  EXPECT_EQ(board.dir.read(path), good);
-  EXPECT_FALSE(board.dir.exists(path + ".b"));
+  EXPECT_EQ(len, 100u);
+  EXPECT_EQ(board.dir.read(path) + std::to_string(board.dir.exists(path + ".b")), stored + "0");
   free(out);
-}
-
-// Each allocation of a read or write, failed in turn: -1 with the failure's
-// message, no exception, and the files as they were.
-TEST(StoreCryptfile, AllocationFailureIsReported) {
-  Board board;
-  Attached a;
-  char item[] = "item";
-  Bytes in(100, 7);
-  ASSERT_EQ(security_save_cryptfile(a.db, item, 1, in.data(), 100), 0);
-  const std::string stored = board.dir.read(store_file(item));
-  const std::pair<std::function<int()>, const char*> cases[] = {
-      {[&] { return security_save_cryptfile(a.db, item, 1, in.data(), 100); },
-       "alloc 104 byte mem fail."},
-      {[&] {
-         u8* out = nullptr;
-         u32 len = 0;
-         const int rc = security_get_cryptfile(a.db, item, &out, &len);
-         free(out);
-         return rc;
-       },
-       " bytes error"},
-      {[] {
-         security_db* db = attach();
-         security_dbdetach(db);
-         return db != nullptr ? 0 : -1;
-       },
-       "alloc mem failed"}};
-  for (const auto& [op, log] : cases) {
-    LogCapture cap;
-    const int failures = ztpu_test::each_allocation_failure(8, op, [&](int n) {
-      EXPECT_TRUE(n > 1 || cap.contains(log, LOG_ERR)) << cap.dump();
-      EXPECT_EQ(board.dir.read(store_file(item)), stored);
-    });
-    EXPECT_GE(failures, 1) << log;
-  }
 }
