@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -118,6 +119,15 @@ inline security_db read_db() {  // through a fresh attach
   if (db != nullptr) std::memcpy(&copy, db, sizeof copy);
   security_dbdetach(db);
   return copy;
+}
+
+// The record's state and key versions: "state save run".
+inline std::string rec() {
+  const security_db db = read_db();
+  char s[32];
+  std::snprintf(s, sizeof s, "%d %02x%02x %02x%02x", db.state, db.savekeyver[0], db.savekeyver[1],
+                db.runkeyver[0], db.runkeyver[1]);
+  return s;
 }
 
 inline std::string store_file(const std::string& logical) {
