@@ -25,7 +25,6 @@ std::string to_hex(const Bytes& b) {
   return s;
 }
 
-// Output of a cipher call; -1 stands for a failed call.
 Bytes run(int mode, Bytes in, Bytes key, Bytes iv, bool encrypt = true) {
   const auto n = [](const Bytes& b) { return static_cast<int>(b.size()); };
   crypto_param p{mode, in.data(), n(in), key.data(), n(key), iv.data(), n(iv), encrypt ? 1 : 0};
@@ -89,8 +88,7 @@ TEST(CryptoChecksum, CrcAndMd5) {
   EXPECT_EQ(crypto_file_md5("sub", fd.data()), -1);
 }
 
-// Every mode against the openssl command on input that is not a whole
-// number of blocks, and back again; then the edges of key, IV and input.
+// Every mode against the openssl command, on input not a whole number of blocks.
 TEST(CryptoCipher, AllModesMatchOpensslCommand) {
   Bytes key(32), iv(32), pt(37);
   for (size_t i = 0; i < 32; ++i) {
@@ -156,7 +154,6 @@ TEST(CryptoRsa, RoundTripsBothWaysAndRefusesBadInput) {
   EXPECT_EQ(pub->pub * 10 + priv->pub, 10);
   unsigned char msg[] = "fare gate board";
   std::array<unsigned char, 128> ct{}, back{};
-  // Public-key encryption recovered with the private key and the other way round.
   for (auto [enc, dec] : {std::pair{pub.get(), priv.get()}, {priv.get(), pub.get()}}) {
     int outl = 1, backl = 1;
     ASSERT_EQ(crypto_rsa_encrypt(msg, 15, ct.data(), &outl, enc, RSA_PKCS1_PADDING), 0);

@@ -8,8 +8,7 @@ namespace {
 class TicketCrypto : public testing::Test {
  protected:
   void SetUp() override { start_unit(fac_); }
-  // Deciphers a voucher enciphered the way a ticket issuer would, with the
-  // signature high byte first or low byte first (or a wrong one): its length, or -1.
+  // A voucher as an issuer enciphers it, deciphered: its length, or -1.
   int voucher(u8 r, Bytes body, bool high_first, u16 flip = 0, int room = 64, u8 as = 0xFF) {
     security_key_row row = predicted_row(fac_, r);
     const u16 crc = crypto_crc16(body.data(), static_cast<int>(body.size())) ^ flip;

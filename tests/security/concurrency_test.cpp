@@ -6,9 +6,7 @@
 
 using namespace sectest;
 
-// Lookups on the gate threads while the command thread switches key versions
-// and removes the old tables: every answer must be a whole row of a version
-// that was loaded, and nothing may race (run under ThreadSanitizer).
+// Lookups while key versions switch and old tables go: whole rows only, no race.
 TEST(SecurityThreads, LookupsDuringLoadsAndRemovals) {
   Board board;
   provision_identity(2);

@@ -25,9 +25,9 @@ class KeyTables : public testing::Test {
     u8 v[2] = {0x01, u8(0x10 + i)};
     return security_enable_pf(v);
   }
-  // Versions of the loaded tables, in order, and whether the plug-in file stayed.
+  // "mark:versions", and "+so" if the plug-in file stayed.
   std::string tables() {
-    std::string s;
+    std::string s = std::to_string(security_is_need_remove_old_keytable()) + ":";
     for (int t = 0; t < security_get_ctx()->cur_table_num; ++t)
       s += std::to_string(security_get_ctx()->table[t]->version[1] - 0x10);
     return s + (std::filesystem::exists("tmp/tpupcx.so") ? "+so" : "");
@@ -54,7 +54,7 @@ TEST_F(KeyTables, BadPluginsPlantedPathAndCapacity) {
     EXPECT_EQ(load(i++), -1);
     EXPECT_TRUE(cap.contains(message, LOG_ERR)) << cap.dump();
     EXPECT_TRUE(cap.contains("security_call_pcode fail"));
-    EXPECT_EQ(tables(), "0");
+    EXPECT_EQ(tables(), "0:0");
   }
   LogCapture cap;
   u8 v[2] = {0x02, 0x02};  // no such version
@@ -72,7 +72,7 @@ TEST_F(KeyTables, BadPluginsPlantedPathAndCapacity) {
   EXPECT_EQ(load(8), -1);  // room for eight
   std::filesystem::remove(store_file("pcode_0110"));
   EXPECT_EQ(load(0), 0);  // loaded already: the plug-in does not run
-  EXPECT_EQ(tables(), "01234567");
+  EXPECT_EQ(tables(), "0:01234567");
 }
 
 TEST_F(KeyTables, LookupsAndRandomPicks) {
@@ -84,7 +84,7 @@ TEST_F(KeyTables, LookupsAndRandomPicks) {
   EXPECT_TRUE(cap.contains("key table is not init(security_get_random_alg_and_key)\n"));
   expect_lookup(id, nullptr);
   EXPECT_TRUE(cap.contains("key table is not init(security_get_algorithm_and_key)\n"));
-  // Tables A and B share key ids 77 77 xx; A was loaded first.
+  // Two tables share the key ids; the first loaded answers.
   store(0, "", 0x77);
   store(1, "", 0x77);
   ASSERT_EQ(load(0) + load(1), 0);
@@ -97,7 +97,6 @@ TEST_F(KeyTables, LookupsAndRandomPicks) {
       {LOG_INFO, "[security_get_algorithm_and_key] now use keyid[1]:77 keyid[2]:03\n"},
       {LOG_ERR, "[security_get_algorithm_and_key] unkown keyid[0]:77 keyid[1]:77 keyid[2]:09\n"}};
   EXPECT_EQ(cap.messages(), want);
-  // Two picks within one second agree.
   std::array<u8, 3> id1{}, id2{};
   u8 a1 = 0, a2 = 0;
   bool same_second = false;
@@ -122,19 +121,15 @@ TEST_F(KeyTables, RemovalKeepsOrderNeedsAMarkAndKeepsTheLastTable) {
   ASSERT_EQ(enable(0), 0);
   store(1);
   ASSERT_EQ(enable(1), 0);  // switch 0110 -> 0111 with 0111 saved: 0110 is marked
-  EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
   store(2);
   ASSERT_EQ(load(2), 0);  // C loaded after; removing the marked A leaves B, C in order
-  ASSERT_EQ(tables(), "012");
+  EXPECT_EQ(tables(), "1:012");
   ASSERT_EQ(security_remove_keytable(), 0);
-  EXPECT_EQ(tables(), "12");
-  EXPECT_EQ(security_is_need_remove_old_keytable(), 0);
+  EXPECT_EQ(tables(), "0:12");
   ASSERT_EQ(enable(2), 0);  // marks B; with B gone, a mark on the only table stays
   ASSERT_EQ(security_remove_keytable(), 0);
-  ASSERT_EQ(tables(), "2");
   security_get_ctx()->need_remove_ver = {1, {0x01, 0x11}};
   EXPECT_EQ(security_remove_keytable(), -1);
   EXPECT_TRUE(cap.contains("only one keytable, could not remove it\n"));
-  EXPECT_EQ(security_is_need_remove_old_keytable(), 1);
-  EXPECT_EQ(tables(), "2");
+  EXPECT_EQ(tables(), "1:2");
 }

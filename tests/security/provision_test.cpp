@@ -11,8 +11,6 @@ namespace {
 bool exists_enc(const std::string& logical) { return fs::exists(store_file(logical)); }
 }  // namespace
 
-// A new board stays refused; a unit provisioned in state 1 switches to its
-// first key version at once.
 TEST(Provisioning, NewBoardThenStartedUnitGettersAndSetters) {
   Board board;
   u8 state = 0;
@@ -106,8 +104,7 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   EXPECT_TRUE(exists_enc("pcode_0201") && exists_enc("factor_0201"));
 }
 
-// A store written before digests starts as it did and gains them with its
-// next rewrites; one flipped bit in the factor file then stops the start.
+// A store from before digests gains them; then a flipped factor bit stops the start.
 TEST(Provisioning, DigestsComeToOldStoresAndStopARottenStart) {
   Board board;
   start_unit(factor(0x01, 0x01));
@@ -136,7 +133,6 @@ TEST(Provisioning, VersionSwitchingRules) {
   provision_identity(2);
   store_version(factor(0x05, 0x01));
   u8 a[2] = {0x05, 0x01}, b[2] = {0x05, 0x02}, c[2] = {0x05, 0x03}, d[2] = {0x05, 0x04};
-  // Mark, tables, record, and which of pcode_0501, pcode_0502, factor_0502 (+ digest) exist.
   auto now = [] {
     return std::to_string(security_is_need_remove_old_keytable()) + " " +
            std::to_string(security_get_ctx()->cur_table_num) + " " + rec() + " " +
@@ -152,8 +148,7 @@ TEST(Provisioning, VersionSwitchingRules) {
   ASSERT_EQ(flush(db), 0);
   ASSERT_EQ(security_enable_pf(b), 0);
   EXPECT_EQ(now(), "0 2 2 0501 0502 112");
-  // A switch from O to V with V saved deletes O's files and their digests
-  // (left behind, one could revive a removed file) and marks O.
+  // Switching from O to a saved V deletes O's files and digests, and marks O.
   store_version(factor(0x05, 0x03));
   ASSERT_EQ(security_enable_pf(c), 0);
   EXPECT_EQ(now(), "1 3 2 0503 0503 100");
@@ -164,7 +159,6 @@ TEST(Provisioning, VersionSwitchingRules) {
   EXPECT_EQ(rec(), "2 0503 0503");
 }
 
-// The provisioning tool, from nothing to a unit the daemon starts on.
 TEST(ProvisionTool, NewUnitToReady) {
   Board board;
   const std::string tool =

@@ -1,5 +1,4 @@
-// A simulated board for the security tests (fuse file, store and temporary
-// directories in a scratch root) and the server's side of the key material.
+// A simulated board and the server's side of the key material.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -105,7 +104,6 @@ inline void provision_identity(u8 state = 1) {
   ASSERT_EQ(state == 1 ? 0 : security_set_tpustate(state), 0);
 }
 
-// Stores the key files of a version (in state 1 the unit also switches to it).
 inline void store_version(const Bytes& f, const std::string& variant = "") {
   ASSERT_EQ(save_pf(payload(plugin_image(variant), f)), 0);
 }
@@ -136,7 +134,6 @@ inline std::string store_file(const std::string& logical) {
   return std::string("etc/poskey/") + out;
 }
 
-// A unit started (state 2) on the key files of `f`.
 inline void start_unit(const Bytes& f) {
   provision_identity();
   store_version(f);

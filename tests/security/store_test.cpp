@@ -64,8 +64,7 @@ TEST(StoreHelpers, FuseSerialNumberAndBoardBoundNames) {
   EXPECT_TRUE(cap.contains("open /sys/fsl_otp/HW_OCOTP_CUST0 failed", LOG_ERR));
 }
 
-// Over this many seeds some draws meet a bound whose low 8 bits are 0, which
-// would trap if it were used as a divisor.
+// Some of these seeds meet a bound whose low 8 bits are 0 (a trap as a divisor).
 TEST(StoreSecret, ScrambleIsExactInverseAndKeysSpread) {
   std::set<std::array<u8, 8>> seen;
   for (unsigned seed = 0; seed < 5000; ++seed) {
@@ -114,8 +113,7 @@ TEST(StoreRecord, NewRecordAndTampering) {
   close(fd);
 }
 
-// What a read of the record makes of the files that a crash, bit rot or a
-// failed write can leave: F the record file, F.b its backup, F.d its digest.
+// Record file F, backup F.b, digest F.d as a crash, bit rot or failed write leave them.
 TEST(StoreRecord, BackupAndDigestCases) {
   Board board;
   provision_identity(2);
@@ -152,7 +150,6 @@ TEST(StoreRecord, BackupAndDigestCases) {
     security_db* db = attach();
     EXPECT_EQ(db != nullptr ? db->state : 0, state) << cap.dump();
     security_dbdetach(db);
-    // A restore leaves the backup as the record; a refusal leaves all for recovery by hand.
     const std::string now = board.dir.read(f);
     EXPECT_EQ(now, outcome == kRestored ? *bak : state == 1 ? now : *file);
     EXPECT_EQ(board.dir.exists(b), outcome != kRestored && bak.has_value());
@@ -170,8 +167,7 @@ TEST(StoreRecord, BackupAndDigestCases) {
   EXPECT_EQ(board.dir.read(f) + "|" + board.dir.read(b), "|" + old);
 }
 
-// A full disk at each file of a rewrite: the record still reads as before
-// the rewrite, no partial backup stays, and store files are the owner's alone.
+// A full disk at each file of a rewrite keeps the committed record; files stay 0600.
 TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
   Board board;
   provision_identity(2);
@@ -186,14 +182,12 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     ztpu::fileio::set_fault(nullptr);
     EXPECT_FALSE(board.dir.exists(f + ".b.tmp") || board.dir.exists(f + ".d.tmp")) << suffix;
     struct stat st {};
-    // After a failed digest the backup stays: the rewrite stopped before its end.
     const bool digest = suffix[1] == 'd';
     EXPECT_EQ(stat((f + ".b").c_str(), &st) == 0, digest) << suffix;
     EXPECT_EQ(digest ? st.st_mode & 0777 : 0600u, 0600u);
     EXPECT_EQ(read_db().state, 2);
     EXPECT_EQ(board.dir.read(f), committed);
   }
-  // A record file from before store files were 0600 becomes so when rewritten.
   ASSERT_EQ(chmod(f.c_str(), 0644), 0);
   DbCopy db = held();
   db->savekeyver[1] = 7;
@@ -207,9 +201,7 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     EXPECT_EQ(static_cast<unsigned>(e.status().permissions()) & 0777, 0600u) << e.path();
 }
 
-// Round trips over block boundaries, refusals, a digest restore, and each
-// allocation of a read or write failed in turn: -1 with the failure's
-// message, no exception, and the files as they were.
+// Each allocation failed in turn: -1 with its message, the files as they were.
 TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
   Board board;
   provision_identity();
@@ -245,7 +237,6 @@ TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
     });
     EXPECT_GE(failures, 1) << log;
   }
-  // Without the create flag a missing file is not created.
   EXPECT_EQ(security_save_cryptfile(db.get(), fresh, 0, out, 1), -1);
   EXPECT_FALSE(board.dir.exists(store_file(fresh)));
   EXPECT_EQ(get(missing), -1);  // and a missing one is left behind empty
@@ -253,8 +244,7 @@ TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
   db->tpuSSN[0] ^= 1;  // another tpuSSN cannot read it
   EXPECT_EQ(get(item), -1);
   db->tpuSSN[0] ^= 1;
-  // One flipped bit passes the clear-form check but not the digest: refused,
-  // or restored from a backup of the committed content.
+  // One flipped bit: refused by the digest, or restored from a backup.
   std::string rotten = stored;
   rotten[stored.size() / 2] = static_cast<char>(rotten[stored.size() / 2] ^ 0x10);
   board.dir.write(path, rotten);
