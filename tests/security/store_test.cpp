@@ -43,13 +43,13 @@ TEST(StoreHelpers, FuseSerialNumberAndBoardBoundNames) {
   LogCapture cap;
   using Ssn = std::array<u8, 8>;
   const Ssn full = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-  const std::tuple<const char*, int, Ssn> cases[] = {
-      {"0x0123456789ABCDEF\n", 0, full},
-      {"123456789abcdef0123", 0, full},
-      {"0X1A2B3C4D\n", 0, {0x1A, 0x2B, 0x3C, 0x4D}},
-      {"0x12G4\n", -1, {}},
-      {"0x1:\n", -1, {}},  // the characters between '9' and 'A' are junk
-      {"", -1, {}}};
+  // The characters between '9' and 'A' are junk.
+  const std::tuple<const char*, int, Ssn> cases[] = {{"0x0123456789ABCDEF\n", 0, full},
+                                                     {"123456789abcdef0123", 0, full},
+                                                     {"0X1A2B3C4D\n", 0, {0x1A, 0x2B, 0x3C, 0x4D}},
+                                                     {"0x12G4\n", -1, {}},
+                                                     {"0x1:\n", -1, {}},
+                                                     {"", -1, {}}};
   for (const auto& [text, rc, want] : cases) {
     board.dir.write(kFuse, text);
     Ssn ssn{};
@@ -230,12 +230,12 @@ TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
        "alloc 104 byte mem fail."},
       {[&] { return get(item); }, " bytes error"},
       {[] { return DbCopy(held()) ? 0 : -1; }, "alloc mem failed"}};
-  for (const auto& [op, log] : cases) {
-    const int failures = ztpu_test::each_allocation_failure(8, op, [&](int n) {
-      EXPECT_TRUE(n > 1 || cap.contains(log, LOG_ERR)) << cap.dump();
+  for (const auto& c : cases) {
+    const int failures = ztpu_test::each_allocation_failure(8, c.first, [&](int n) {
+      EXPECT_TRUE(n > 1 || cap.contains(c.second, LOG_ERR)) << cap.dump();
       EXPECT_EQ(board.dir.read(path), stored);
     });
-    EXPECT_GE(failures, 1) << log;
+    EXPECT_GE(failures, 1) << c.second;
   }
   EXPECT_EQ(security_save_cryptfile(db.get(), fresh, 0, out, 1), -1);
   EXPECT_FALSE(board.dir.exists(store_file(fresh)));
