@@ -8,23 +8,20 @@ namespace {
 class TicketCrypto : public testing::Test {
  protected:
   void SetUp() override { start_unit(fac_); }
-  // A voucher as an issuer enciphers it, deciphered: its length, or -1.
-  int voucher(u8 r, Bytes body, bool high_first, u16 flip = 0, int room = 64, u8 as = 0xFF) {
-    security_key_row row = predicted_row(fac_, r);
-    const u16 crc = crypto_crc16(body.data(), static_cast<int>(body.size())) ^ flip;
-    body.push_back(static_cast<u8>(high_first ? crc >> 8 : crc & 0xFF));
-    body.push_back(static_cast<u8>(high_first ? crc & 0xFF : crc >> 8));
-    Bytes v = encipher(row.alg, body, row.key, 32, row.key, 32);
-    u8 id[3] = {0xA0, 0xB0, as == 0xFF ? r : as};
+  // Deciphers `v` under row `r`: the clear length, or -1.
+  int open(Bytes v, u8 r, int room = 64) {
+    u8 id[3] = {0xA0, 0xB0, r};
     decrypt_voucher_param p{v.data(), static_cast<int>(v.size()), id, 3};
     out_.fill(0);
     return security_decrypt_voucher(&p, out_.data(), &room) == 0 ? room : -1;
   }
-  int refuse(Bytes v, u8 r) {
-    u8 id[3] = {0xA0, 0xB0, r};
-    decrypt_voucher_param p{v.data(), static_cast<int>(v.size()), id, 3};
-    int room = 64;
-    return security_decrypt_voucher(&p, out_.data(), &room);
+  // A voucher as an issuer enciphers it under row `r`.
+  Bytes voucher(u8 r, Bytes body, bool high_first, u16 flip = 0) {
+    security_key_row row = predicted_row(fac_, r);
+    const u16 crc = crypto_crc16(body.data(), static_cast<int>(body.size())) ^ flip;
+    body.push_back(static_cast<u8>(high_first ? crc >> 8 : crc & 0xFF));
+    body.push_back(static_cast<u8>(high_first ? crc & 0xFF : crc >> 8));
+    return encipher(row.alg, body, row.key, 32, row.key, 32);
   }
   Board board_;
   Bytes fac_ = factor(0x01, 0x01, 8, 0xA0, 0xB0);
@@ -35,22 +32,18 @@ class TicketCrypto : public testing::Test {
 
 TEST_F(TicketCrypto, VoucherSignatureInBothByteOrders) {
   const Bytes body = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0};
-  LogCapture cap;
   for (u8 r : {0, 1, 5}) {  // modes 1, 2 and 6: stream and block
     for (bool high : {true, false}) {
-      ASSERT_EQ(voucher(r, body, high), 15) << int(r) << high;
+      ASSERT_EQ(open(voucher(r, body, high), r), 15) << int(r) << high;
       EXPECT_EQ(Bytes(out_.begin(), out_.begin() + 13), body);
-      EXPECT_EQ(voucher(r, body, high, 0, 14), -1);  // too little room
+      EXPECT_EQ(open(voucher(r, body, high), r, 14), -1);  // too little room
     }
   }
-  EXPECT_TRUE(cap.messages().empty());
-  EXPECT_EQ(voucher(0, body, true, 0x1234), -1);
-  EXPECT_TRUE(cap.contains("signature err(security_decrypt_voucher)!!!\n"));
-  EXPECT_EQ(out_[0], 0x10);  // the clear bytes are there all the same
-  EXPECT_EQ(voucher(0, body, true, 0, 64, 0x99), -1);
-  EXPECT_TRUE(cap.contains("unkown keyid[0]:a0 keyid[1]:b0 keyid[2]:99"));
-  EXPECT_EQ(refuse(Bytes(SECURITY_VOUCHER_MAX + 1, 0), 0), -1);
-  EXPECT_EQ(refuse(Bytes(1, 0), 2), -1);  // row 2: DES-CFB, one clear byte
+  EXPECT_EQ(open(voucher(0, body, true, 0x1234), 0), -1);
+  EXPECT_EQ(open(voucher(0, body, true), 0x99), -1);  // no such key
+  EXPECT_EQ(open(Bytes(SECURITY_VOUCHER_MAX + 1, 0), 0), -1);
+  LogCapture cap;
+  EXPECT_EQ(open(Bytes(1, 0), 2), -1);  // row 2: DES-CFB, one clear byte
   EXPECT_TRUE(cap.contains("voucher length 1 refused"));
 }
 
@@ -67,14 +60,12 @@ TEST_F(TicketCrypto, EntryInformationTacRoomAndReplyForThePhone) {
   EXPECT_EQ(rec[20], crypto_crc8(md.data() + 4, 8));  // the sign code, put in place
   ASSERT_EQ(security_decrypt_enterinfo(1234567, enc.data(), 21, dec.data(), &outl), 0);
   EXPECT_EQ(dec, rec);
-  LogCapture cap;  // another user: the sign code does not match (for this record)
+  // Another user: the sign code does not match (for this record).
   EXPECT_EQ(security_decrypt_enterinfo(1234568, enc.data(), 21, dec.data(), &outl), -1);
-  EXPECT_TRUE(cap.contains("security_decrypt_enterinfo: signCode:"));
   EXPECT_EQ(security_encrypt_enterinfo(1, rec.data(), 0, enc.data(), &outl), -1);
   u8 id[3];
   outl = 15;  // a TAC needs 16 bytes
   EXPECT_EQ(security_gen_tac(rec.data(), 21, id, md.data(), &outl), -1);
-
   // The reply: AES-128-CFB with the first 16 ticket bytes and the user-id IV.
   Bytes reply = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, ticket(26, 0x5C), out(32);
   encrypt_rsp2app_param p{0x01020304, ticket.data(), 26, reply.data(), 10};

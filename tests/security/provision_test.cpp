@@ -14,10 +14,8 @@ bool exists_enc(const std::string& logical) { return fs::exists(store_file(logic
 TEST(Provisioning, NewBoardThenStartedUnitGettersAndSetters) {
   Board board;
   u8 state = 0;
-  LogCapture cap;
   EXPECT_EQ(security_get_tpustate(&state) + state, 1);
-  EXPECT_EQ(security_init(), -1);
-  EXPECT_TRUE(cap.contains("security_init_ctx,tpu is not init!!\n"));
+  EXPECT_EQ(security_init(), -1);  // not provisioned
   EXPECT_TRUE(security_get_ctx()->dbFd == -1 && security_get_pdb() == nullptr);
   EXPECT_TRUE(exists_enc("tpu.db"));
   start_unit(factor(0x01, 0x01));
@@ -35,8 +33,7 @@ TEST(Provisioning, NewBoardThenStartedUnitGettersAndSetters) {
   EXPECT_EQ(security_set_confver(cv.data(), 15), -1);
   ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
   EXPECT_EQ(security_get_confver(back.data(), 16), 16);
-  EXPECT_EQ(back, cv);
-  EXPECT_EQ(std::memcmp(read_db().confVer, cv.data(), 16), 0);
+  EXPECT_TRUE(back == cv && !std::memcmp(read_db().confVer, cv.data(), 16));
   const auto before = fs::last_write_time(store_file("tpu.db"));
   ASSERT_EQ(security_set_confver(cv.data(), 16), 0);  // the same value: no rewrite
   EXPECT_EQ(fs::last_write_time(store_file("tpu.db")), before);
@@ -57,23 +54,18 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   };
   EXPECT_EQ(stat(), 100);
   std::string text = "server_ip=127.0.0.1\n";
-  LogCapture cap;
   EXPECT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), 0), -1);
-  EXPECT_TRUE(cap.contains("config data len(0) is invalid\n"));
   ASSERT_EQ(security_save_config(reinterpret_cast<u8*>(text.data()), int(text.size())), 0);
   EXPECT_EQ(board.dir.read("etc/ztpu.conf"), text);
-  EXPECT_FALSE(board.dir.exists("etc/ztpu.conf.new"));
   // Without a plug-in the saved one is copied; none saved yet: refused.
   const Bytes none = payload(Bytes{}, factor(0x03, 0x01));
   EXPECT_EQ(save_pf(none), -1);
-  EXPECT_TRUE(cap.contains("is not exist!!"));
   ASSERT_EQ(security_set_tpustate(2), 0);
   store_version(factor(0x03, 0x00));
   ASSERT_EQ(save_pf(none), 0);
-  EXPECT_TRUE(cap.contains("copy 0300 ver pcode data to 0301 ver"));
   EXPECT_EQ(rec(), "2 0301 0000");
   u8 v[2] = {0x03, 0x01};
-  ASSERT_EQ(security_load_keytable(v, 2), 0);
+  ASSERT_EQ(security_load_keytable(v, 2), 0);  // the copy
   EXPECT_EQ(security_get_ctx()->table[0]->nRow, 8);
   EXPECT_EQ(stat(), 111);
   board.dir.write(store_file("factor_0301"), "");  // an empty factor file no longer counts
@@ -85,13 +77,11 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   for (Bytes* b : {&ok, &f0, &f1}) b->at(0) = 100, b->insert(b->begin() + 4, 100, 0x33);
   Bytes longer = ok;
   longer.push_back(0);
+  LogCapture cap;  // the texts tell which guard refused
   const std::tuple<const Bytes*, size_t, const char*> refused[] = {
-      {&ok, 121, "invalid factor-len:16\n"},
-      {&longer, 123, "invalid factor-len:16\n"},
-      {&f0, f0.size(), "invalid factor-len:0\n"},
-      {&ok, 4, "security_save_pf2file: data too small\n"},
-      {&ok, 0, "pf data len(0) is invalid"},
-      {&huge_p, 14, "invalid pcode-len:4294967280\n"},
+      {&ok, 121, "invalid factor-len:16\n"},      {&longer, 123, "invalid factor-len:16\n"},
+      {&f0, f0.size(), "invalid factor-len:0\n"}, {&ok, 4, "data too small\n"},
+      {&ok, 0, "pf data len(0) is invalid"},      {&huge_p, 14, "invalid pcode-len:4294967280\n"},
       {&f1, f1.size(), "factor too short"}};  // one byte names no version
   for (const auto& [data, len, message] : refused) {
     EXPECT_EQ(security_save_pf2file(const_cast<u8*>(data->data()), u32(len)), -1);
@@ -111,8 +101,7 @@ TEST(Provisioning, DigestsComeToOldStoresAndStopARottenStart) {
   security_exit();
   for (const auto& e : fs::directory_iterator("etc/poskey"))
     if (e.path().extension() == ".d") fs::remove(e.path());
-  LogCapture cap;
-  ASSERT_EQ(security_init(), 0) << cap.dump();
+  ASSERT_EQ(security_init(), 0);
   std::array<u8, 16> cv{};
   ASSERT_EQ(security_set_confver(cv.data(), 16), 0);
   store_version(factor(0x01, 0x01));
@@ -124,8 +113,6 @@ TEST(Provisioning, DigestsComeToOldStoresAndStopARottenStart) {
   rotten[rotten.size() / 2] = static_cast<char>(rotten[rotten.size() / 2] ^ 0x04);
   board.dir.write(path, rotten);
   EXPECT_EQ(security_init(), -1);
-  EXPECT_TRUE(cap.contains("does not match its digest", LOG_ERR)) << cap.dump();
-  EXPECT_TRUE(cap.contains("security_load_keytable failed...\n", LOG_ERR));
 }
 
 TEST(Provisioning, VersionSwitchingRules) {
@@ -153,9 +140,7 @@ TEST(Provisioning, VersionSwitchingRules) {
   ASSERT_EQ(security_enable_pf(c), 0);
   EXPECT_EQ(now(), "1 3 2 0503 0503 100");
   EXPECT_EQ(security_get_ctx()->need_remove_ver.ver[1], 0x02);
-  LogCapture cap;  // a version whose table does not load changes nothing
-  EXPECT_EQ(security_enable_pf(d), -1);
-  EXPECT_TRUE(cap.contains("security_enable_pf: security_load_keytable() err!!\n"));
+  EXPECT_EQ(security_enable_pf(d), -1);  // a table that does not load changes nothing
   EXPECT_EQ(rec(), "2 0503 0503");
 }
 
@@ -172,7 +157,6 @@ TEST(ProvisionTool, NewUnitToReady) {
   };
   fs::remove_all("etc/poskey");  // the tool creates the store
   EXPECT_EQ(run("status") + run("identity D00102 5152"), 2);
-  EXPECT_EQ(board.dir.read("err.txt"), "ztpu-provision: DEVICE_ID_HEX must be 32 hex digits\n");
   const Bytes f = factor(0x01, 0x02, 16);
   put("v0.bin", srv_encipher(kBaseKey));
   put("conf.txt", {'a', '=', '1', '\n'});

@@ -94,7 +94,6 @@ inline void expect_lookup(const u8* id, const security_key_row* want) {
               (keylen == 32 && alg == want->alg && !std::memcmp(key.data(), want->key, 32)));
 }
 
-// Identity and base key stored through the module; state 1 unless `state` says otherwise.
 inline void provision_identity(u8 state = 1) {
   std::array<u8, 16> id = kDeviceId;
   std::array<u8, 12> ssn = kTpuSsn;
@@ -112,14 +111,13 @@ inline security_db* attach() { return security_dbattach(&security_get_ctx()->dbF
 using DbCopy = std::unique_ptr<security_db, decltype(&security_dbdetach)>;
 inline DbCopy held() { return {attach(), security_dbdetach}; }
 inline int flush(const DbCopy& db) { return security_dbflush(security_get_ctx()->dbFd, db.get()); }
-inline security_db read_db() {  // through a fresh attach
-  security_db copy{}, *db = attach();
-  if (db != nullptr) std::memcpy(&copy, db, sizeof copy);
-  security_dbdetach(db);
+inline security_db read_db() {
+  security_db copy{};
+  if (DbCopy db = held()) std::memcpy(&copy, db.get(), sizeof copy);
   return copy;
 }
 
-// The record's state and key versions: "state save run".
+// "state save run", the latter two as hex.
 inline std::string rec() {
   const security_db db = read_db();
   char s[32];

@@ -15,16 +15,12 @@ using namespace sectest;
 namespace fs = std::filesystem;
 
 namespace {
-
 constexpr const char* kFuse = "sys/fsl_otp/HW_OCOTP_CUST0";
 std::string db_file() { return store_file("tpu.db"); }
-
 const char* g_failing_suffix = "";
 int fail_suffix(const char* path) {
-  const std::string p = path;
-  return p.ends_with(g_failing_suffix) ? ENOSPC : 0;
+  return std::string(path).ends_with(g_failing_suffix) ? ENOSPC : 0;
 }
-
 }  // namespace
 
 TEST(StoreHelpers, FuseSerialNumberAndBoardBoundNames) {
@@ -35,12 +31,8 @@ TEST(StoreHelpers, FuseSerialNumberAndBoardBoundNames) {
   }
   Board board;
   const std::string a = store_file("tpu.db");
-  EXPECT_EQ(a, store_file("tpu.db"));
-  EXPECT_NE(a, store_file("key_v0"));
-  EXPECT_NE(a, other);
-  for (const std::string& n : {a, other})
-    EXPECT_TRUE(n.size() == 43 && n.find_first_not_of("0123456789ABCDEF", 11) == n.npos) << n;
-  LogCapture cap;
+  EXPECT_TRUE(a == store_file("tpu.db") && a != store_file("key_v0") && a != other);
+  EXPECT_TRUE(a.size() == 43 && a.find_first_not_of("0123456789ABCDEF", 11) == a.npos) << a;
   using Ssn = std::array<u8, 8>;
   const Ssn full = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
   // The characters between '9' and 'A' are junk.
@@ -49,22 +41,20 @@ TEST(StoreHelpers, FuseSerialNumberAndBoardBoundNames) {
                                                      {"0X1A2B3C4D\n", 0, {0x1A, 0x2B, 0x3C, 0x4D}},
                                                      {"0x12G4\n", -1, {}},
                                                      {"0x1:\n", -1, {}},
-                                                     {"", -1, {}}};
+                                                     {"", -1, {}},
+                                                     {nullptr, -1, {}}};
   for (const auto& [text, rc, want] : cases) {
-    board.dir.write(kFuse, text);
+    if (text)
+      board.dir.write(kFuse, text);
+    else
+      fs::remove(kFuse);
     Ssn ssn{};
-    ASSERT_EQ(security_get_cpussn(ssn.data()), rc) << text;
-    EXPECT_EQ(rc == 0 ? ssn : want, want) << text;
+    EXPECT_EQ(security_get_cpussn(ssn.data()), rc) << text;
+    EXPECT_EQ(ssn, want) << text;
   }
-  EXPECT_TRUE(cap.contains("h1:G") || cap.contains("h2:G"));
-  EXPECT_TRUE(cap.contains("h2::"));
-  fs::remove(kFuse);
-  Ssn ssn{};
-  EXPECT_EQ(security_get_cpussn(ssn.data()), -1);
-  EXPECT_TRUE(cap.contains("open /sys/fsl_otp/HW_OCOTP_CUST0 failed", LOG_ERR));
 }
 
-// Some of these seeds meet a bound whose low 8 bits are 0 (a trap as a divisor).
+// Some seeds meet a bound whose low 8 bits are 0 (a trap as a divisor).
 TEST(StoreSecret, ScrambleIsExactInverseAndKeysSpread) {
   std::set<std::array<u8, 8>> seen;
   for (unsigned seed = 0; seed < 5000; ++seed) {
@@ -72,50 +62,23 @@ TEST(StoreSecret, ScrambleIsExactInverseAndKeysSpread) {
     security_Key_gen_seeded(k.data(), seed);
     security_flag_encode(k.data(), flag.data());
     security_flag_decode(flag.data(), back.data());
-    ASSERT_EQ(back, k) << "seed " << seed;
+    ASSERT_EQ(back, k) << seed;
     seen.insert(k);
   }
   EXPECT_GT(seen.size(), 4900u);
 }
 
-TEST(StoreRecord, NewRecordAndTampering) {
-  Board board;
-  security_db* db = attach();
-  ASSERT_NE(db, nullptr);
-  const auto* raw = reinterpret_cast<const u8*>(db);
-  EXPECT_EQ(Bytes(raw, raw + 4), (Bytes{1, 1, 0, 0}));  // version, state, crc
-  EXPECT_NE(Bytes(raw + 4, raw + 12), Bytes(8, 0));     // the scrambled secret
-  EXPECT_EQ(Bytes(raw + 12, raw + 64), Bytes(52, 0));
-  security_dbdetach(db);
-  const std::string good = board.dir.read(db_file());
-  EXPECT_TRUE(good.size() == 64 || good.size() == 68 || good.size() == 76) << good.size();
-  EXPECT_EQ(good.substr(0, 2), std::string("\1\1"));
-  security_exit();  // closes the record file
-  LogCapture cap;
-  std::string state = good, version = good;
-  state[1] = 2;  // the clear state byte
-  version[0] = 2;
-  for (const auto& [content, message] :
-       {std::pair{state, "security_dbattach crc err..."},
-        {good.substr(0, 63), "security_dbattach invalid data read"},
-        {version, "security_dbattach invalid db ver"}}) {
-    board.dir.write(db_file(), content);
-    EXPECT_EQ(attach(), nullptr) << message;
-    EXPECT_TRUE(cap.contains(message));
-    security_exit();
-  }
-  // Another board's fuses cannot read it.
-  const std::string path = db_file();
-  board.dir.write(path, good);
-  board.dir.write(kFuse, "0x0123456789ABCDEE\n");
-  int fd = open(path.c_str(), O_RDWR);
-  EXPECT_EQ(security_dbattach(&fd), nullptr);
-  close(fd);
-}
-
 // Record file F, backup F.b, digest F.d as a crash, bit rot or failed write leave them.
-TEST(StoreRecord, BackupAndDigestCases) {
+TEST(StoreRecord, NewRecordBackupAndDigestCases) {
   Board board;
+  if (DbCopy db = held()) {
+    const auto* raw = reinterpret_cast<const u8*>(db.get());
+    EXPECT_EQ(Bytes(raw, raw + 4), (Bytes{1, 1, 0, 0}));  // version, state, crc
+    EXPECT_NE(Bytes(raw + 4, raw + 12), Bytes(8, 0));     // the scrambled secret
+    EXPECT_EQ(Bytes(raw + 12, raw + 64), Bytes(52, 0));
+  } else {
+    ADD_FAILURE();
+  }
   provision_identity(2);
   const std::string f = db_file(), b = f + ".b", d = f + ".d";
   const std::string old = board.dir.read(f), old_d = board.dir.read(d);
@@ -125,35 +88,37 @@ TEST(StoreRecord, BackupAndDigestCases) {
   security_exit();
   std::string rotten = cur;
   rotten[30] = static_cast<char>(rotten[30] ^ 0x01);
-  const std::string garbage(old.size(), 'g');
+  std::string garbage(old.size(), 'g'), bad_state = cur, version = cur;
+  bad_state[1] = 2;  // the clear head
+  version[0] = 2;
   using Opt = std::optional<std::string>;
-  enum Outcome { kAccepted, kRestored, kRefused };
-  const std::tuple<Opt, Opt, Opt, Outcome, int, const char*> cases[] = {
-      {"", old, old_d, kRestored, 2, "restored from its backup"},                 // cut, then crash
-      {old.substr(0, 20), old, old_d, kRestored, 2, "restored from its backup"},  // torn write
-      {cur, old, old_d, kRestored, 2, "does not match its digest"},    // rewrite not committed
-      {cur, old, cur_d, kAccepted, 5, ""},                             // committed, stale backup
-      {"", garbage, old_d, kRefused, 0, "does not match the digest"},  // backup not committed
-      {old.substr(0, 20), garbage, {}, kRefused, 0, "damaged too"},
-      {rotten, {}, cur_d, kRefused, 0, "has no backup"},
-      {"", {}, old_d, kRefused, 0, "has no backup"},
-      {"", {}, {}, kAccepted, 1, ""},    // never written: a new store
-      {cur, {}, {}, kAccepted, 5, ""}};  // written before digests
+  // Expected state 0: refused; log: a part of the one message, "" for none.
+  const std::tuple<Opt, Opt, Opt, bool, int, const char*> cases[] = {
+      {"", old, old_d, true, 2, "restored from its backup"},                 // cut, then crash
+      {old.substr(0, 20), old, old_d, true, 2, "restored from its backup"},  // torn write
+      {cur, old, old_d, true, 2, "does not match its digest"},      // rewrite not committed
+      {cur, old, cur_d, false, 5, ""},                              // committed, stale backup
+      {"", garbage, old_d, false, 0, "does not match the digest"},  // backup not committed
+      {old.substr(0, 20), garbage, {}, false, 0, "damaged too"},
+      {rotten, {}, cur_d, false, 0, "has no backup"},
+      {"", {}, old_d, false, 0, "has no backup"},
+      {"", {}, {}, false, 1, ""},   // never written: a new store
+      {cur, {}, {}, false, 5, ""},  // written before digests
+      {bad_state, {}, {}, false, 0, "crc err"},
+      {version, {}, {}, false, 0, "invalid db ver"},
+      {cur.substr(0, 63), {}, {}, false, 0, "invalid data read"}};
   int i = 0;
-  for (const auto& [file, bak, dig, outcome, state, log] : cases) {
+  for (const auto& [file, bak, dig, restored, state, log] : cases) {
     SCOPED_TRACE(i++);
     for (const auto& [rel, content] : {std::pair{f, file}, {b, bak}, {d, dig}}) {
       fs::remove(rel);
       if (content) board.dir.write(rel, *content);
     }
     LogCapture cap;
-    security_db* db = attach();
-    EXPECT_EQ(db != nullptr ? db->state : 0, state) << cap.dump();
-    security_dbdetach(db);
+    EXPECT_EQ(read_db().state, state) << cap.dump();
     const std::string now = board.dir.read(f);
-    EXPECT_EQ(now, outcome == kRestored ? *bak : state == 1 ? now : *file);
-    EXPECT_EQ(board.dir.exists(b), outcome != kRestored && bak.has_value());
-    EXPECT_EQ(cap.contains("restored from its backup", LOG_WARNING), outcome == kRestored);
+    EXPECT_EQ(now, restored ? *bak : state == 1 ? now : *file);
+    EXPECT_EQ(board.dir.exists(b), !restored && bak.has_value());
     EXPECT_EQ(cap.messages().empty(), *log == '\0') << cap.dump();
     EXPECT_TRUE(*log == '\0' || cap.contains(log)) << cap.dump();
     security_exit();
@@ -165,6 +130,13 @@ TEST(StoreRecord, BackupAndDigestCases) {
   fs::remove(kFuse);
   EXPECT_EQ(attach(), nullptr);
   EXPECT_EQ(board.dir.read(f) + "|" + board.dir.read(b), "|" + old);
+  // Another board's fuses cannot read it.
+  board.dir.write(kFuse, "0x0123456789ABCDEE\n");
+  board.dir.write(f, cur);
+  fs::remove(b), fs::remove(d);
+  int fd = open(f.c_str(), O_RDWR);
+  EXPECT_EQ(security_dbattach(&fd), nullptr);
+  close(fd);
 }
 
 // A full disk at each file of a rewrite keeps the committed record; files stay 0600.
@@ -178,7 +150,6 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     DbCopy db = held();
     db->state = 7;
     EXPECT_EQ(flush(db), -1) << suffix;
-    db.reset();
     ztpu::fileio::set_fault(nullptr);
     EXPECT_FALSE(board.dir.exists(f + ".b.tmp") || board.dir.exists(f + ".d.tmp")) << suffix;
     struct stat st {};
@@ -201,7 +172,7 @@ TEST(StoreRecord, FailedRewritesKeepTheCommittedRecord) {
     EXPECT_EQ(static_cast<unsigned>(e.status().permissions()) & 0777, 0600u) << e.path();
 }
 
-// Each allocation failed in turn: -1 with its message, the files as they were.
+// Each allocation failed in turn: -1, the files as they were.
 TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
   Board board;
   provision_identity();
@@ -223,20 +194,16 @@ TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
     EXPECT_EQ(Bytes(out, out + len), in);
     EXPECT_FALSE(board.dir.exists(path + ".b"));
   }
-  LogCapture cap;
   const std::string stored = board.dir.read(path);
-  const std::pair<std::function<int()>, const char*> cases[] = {
-      {[&] { return security_save_cryptfile(db.get(), item, 1, out, 100); },
-       "alloc 104 byte mem fail."},
-      {[&] { return get(item); }, " bytes error"},
-      {[] { return DbCopy(held()) ? 0 : -1; }, "alloc mem failed"}};
+  const std::function<int()> cases[] = {
+      [&] { return security_save_cryptfile(db.get(), item, 1, out, 100); },
+      [&] { return get(item); }, [] { return DbCopy(held()) ? 0 : -1; }};
   for (const auto& c : cases) {
-    const int failures = ztpu_test::each_allocation_failure(8, c.first, [&](int n) {
-      EXPECT_TRUE(n > 1 || cap.contains(c.second, LOG_ERR)) << cap.dump();
-      EXPECT_EQ(board.dir.read(path), stored);
-    });
-    EXPECT_GE(failures, 1) << c.second;
+    EXPECT_GE(ztpu_test::each_allocation_failure(
+                  8, c, [&](int) { EXPECT_EQ(board.dir.read(path), stored); }),
+              1);
   }
+  LogCapture cap;
   EXPECT_EQ(security_save_cryptfile(db.get(), fresh, 0, out, 1), -1);
   EXPECT_FALSE(board.dir.exists(store_file(fresh)));
   EXPECT_EQ(get(missing), -1);  // and a missing one is left behind empty
@@ -249,7 +216,6 @@ TEST(StoreCryptfile, RoundTripsFailuresAndAllocationFailures) {
   rotten[stored.size() / 2] = static_cast<char>(rotten[stored.size() / 2] ^ 0x10);
   board.dir.write(path, rotten);
   EXPECT_EQ(get(item), -1);
-  EXPECT_TRUE(cap.contains("does not match its digest", LOG_ERR));
   EXPECT_EQ(board.dir.read(path), rotten);
   board.dir.write(path + ".b", stored);
   ASSERT_EQ(get(item), 0);
