@@ -1,22 +1,17 @@
 #include <gtest/gtest.h>
-#include <syslog.h>
 
 #include <array>
 #include <cstdlib>
 
-#include "test_support.h"
 #include "ztpu/crypto.h"
 
 // Its own program, so that no earlier call has loaded the legacy provider.
 TEST(CryptoLegacy, MissingProviderFailsOnlyLegacyModes) {
   ASSERT_EQ(setenv("OPENSSL_MODULES", "/nonexistent-ztpu-modules", 1), 0);
-  ztpu_test::LogCapture cap;
   std::array<unsigned char, 48> buf{};
   for (int mode : {1, 2, 3, 4, 25, 26, 27, 28, 5, 11, 14, 15}) {
     crypto_param p{mode, buf.data(), 16, buf.data(), 16, buf.data(), 16, 1};
     int outl = 0;
     EXPECT_EQ(crypto_crypt(&p, buf.data() + 16, &outl), (mode <= 4 || mode >= 25) ? -1 : 0) << mode;
   }
-  EXPECT_TRUE(cap.contains("legacy provider not loaded", LOG_ERR));
-  EXPECT_EQ(cap.count("unavailable\n"), 9u);  // the provider line and eight refusals
 }

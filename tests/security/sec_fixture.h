@@ -41,8 +41,7 @@ inline Bytes encipher(int mode, Bytes in, u8* key, int keyl, u8* iv, int ivl) {
   Bytes out(in.size() + 32);
   crypto_param p{mode, in.data(), static_cast<int>(in.size()), key, keyl, iv, ivl, 1};
   int n = 0;
-  EXPECT_EQ(crypto_crypt(&p, out.data(), &n), 0);
-  out.resize(static_cast<size_t>(n));
+  out.resize(crypto_crypt(&p, out.data(), &n) == 0 ? static_cast<size_t>(n) : 0);
   return out;
 }
 
@@ -86,19 +85,17 @@ inline security_key_row predicted_row(const Bytes& factor_clear, u32 r) {
 
 // Looks `id` up and checks the answer is the row `want` (null: expect a miss).
 inline void expect_lookup(const u8* id, const security_key_row* want) {
-  u8 alg = 0, in[3] = {id[0], id[1], id[2]};
-  std::array<u8, 32> key{};
+  security_key_row got{0, {}, {id[0], id[1], id[2]}};
   int keylen = 0;
-  ASSERT_EQ(security_get_algorithm_and_key(in, &alg, key.data(), &keylen), want ? 0 : -1);
-  EXPECT_TRUE(!want ||
-              (keylen == 32 && alg == want->alg && !std::memcmp(key.data(), want->key, 32)));
+  ASSERT_EQ(security_get_algorithm_and_key(got.id, &got.alg, got.key, &keylen), want ? 0 : -1);
+  EXPECT_TRUE(!want || (keylen == 32 && !std::memcmp(&got, want, sizeof got)));
 }
 
 inline void provision_identity(u8 state = 1) {
   std::array<u8, 16> id = kDeviceId;
   std::array<u8, 12> ssn = kTpuSsn;
-  ASSERT_EQ(security_save_deviceid_and_ssn(id.data(), ssn.data()), 0);
   Bytes v0 = srv_encipher(kBaseKey);
+  ASSERT_EQ(security_save_deviceid_and_ssn(id.data(), ssn.data()), 0);
   ASSERT_EQ(security_save_v0(v0.data(), static_cast<int>(v0.size())), 0);
   ASSERT_EQ(state == 1 ? 0 : security_set_tpustate(state), 0);
 }
@@ -107,9 +104,8 @@ inline void store_version(const Bytes& f, const std::string& variant = "") {
   ASSERT_EQ(save_pf(payload(plugin_image(variant), f)), 0);
 }
 
-inline security_db* attach() { return security_dbattach(&security_get_ctx()->dbFd); }
 using DbCopy = std::unique_ptr<security_db, decltype(&security_dbdetach)>;
-inline DbCopy held() { return {attach(), security_dbdetach}; }
+inline DbCopy held() { return {security_dbattach(&security_get_ctx()->dbFd), security_dbdetach}; }
 inline int flush(const DbCopy& db) { return security_dbflush(security_get_ctx()->dbFd, db.get()); }
 inline security_db read_db() {
   security_db copy{};
