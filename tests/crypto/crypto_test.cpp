@@ -43,7 +43,6 @@ const char* const kModes[] = {"",
     "bf-cfb", "bf-ofb"};
 // clang-format on
 
-// The openssl command line tool on `in`; it takes the bytes of key and IV it needs.
 Bytes openssl_enc(int mode, const Bytes& in, const Bytes& key, const Bytes& iv) {
   ScratchDir dir;
   dir.write("in.bin", std::string(in.begin(), in.end()));
@@ -121,7 +120,6 @@ TEST(CryptoCipher, BadModeAndBadDecipherFail) {
   EXPECT_EQ(crypto_crypt(&p, ct.data(), &outl), -1);
 }
 
-// One key pair serves every case: generating it is the slow part.
 TEST(CryptoRsa, RoundTripsBothWaysAndRefusesBadInput) {
   ScratchDir dir;
   ASSERT_EQ(
@@ -150,7 +148,6 @@ TEST(CryptoRsa, RoundTripsBothWaysAndRefusesBadInput) {
   EXPECT_EQ(crypto_rsa_encrypt(msg, 0, ct, &outl, pub.get(), pad), -1);
   EXPECT_EQ(crypto_rsa_decrypt(msg, 4, ct, &outl, nullptr, pad), -1);
   dir.write("junk.pem", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n");
-  // No file, no key in it, and a public key file read for a private handle.
   for (auto [file, want_pub] : {std::pair{"nothing.pem", 1}, {"junk.pem", 1}, {"pub.pem", 0}})
     EXPECT_EQ(ssl_rsa_new(file, want_pub), nullptr) << file;
   crypto_rsa_free(nullptr);

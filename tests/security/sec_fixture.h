@@ -83,7 +83,6 @@ inline security_key_row predicted_row(const Bytes& factor_clear, u32 r) {
   return row;
 }
 
-// Looks `id` up and checks the answer is the row `want` (null: expect a miss).
 inline void expect_lookup(const u8* id, const security_key_row* want) {
   security_key_row got{0, {}, {id[0], id[1], id[2]}};
   int keylen = 0;
@@ -113,7 +112,6 @@ inline security_db read_db() {
   return copy;
 }
 
-// "state save run", the latter two as hex.
 inline std::string rec() {
   const security_db db = read_db();
   char s[32];
