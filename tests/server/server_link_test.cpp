@@ -34,7 +34,7 @@ int security_get_deviceid(u8* id, int len) {
 }
 int security_gen_tac(u8*, int, u8* key_id, u8* out, int* outl) {
   std::memset(out, 0x5A, *outl = 16);
-  std::memcpy(key_id, "\x01\x02\x03", 3);
+  key_id[0] = 1, key_id[1] = 2, key_id[2] = 3;
   return 0;
 }
 int security_is_need_remove_old_keytable() { return sd::need_remove ? 1 : 0; }
@@ -128,10 +128,10 @@ class Link : public ::testing::Test {
   }
   Names logged(std::initializer_list<const char*> needles) const {
     Names out;
-    for (const auto& [level, text] : log.messages()) {
+    for (const auto& m : log.messages()) {
       if (std::any_of(needles.begin(), needles.end(),
-                      [&](const char* n) { return text.find(n) != std::string::npos; }))
-        out.push_back(text);
+                      [&](const char* n) { return m.second.find(n) != std::string::npos; }))
+        out.push_back(m.second);
     }
     return out;
   }
