@@ -1,169 +1,119 @@
-// Stream decoder and transmitter: alignment, header and XOR checks, block
-// sizes, silence and noise.
+// Stream decoder, transmitter and its tool: alignment, header and XOR checks,
+// block sizes, silence, noise and the frame layout.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 
 #include "frames.h"
 #include "kalvo/kalvo.h"
+#include "test_support.h"
 
 namespace {
 
 using namespace kalvo_test;
 
-struct DecoderFree {
-  void operator()(kalvo_decoder* d) const { kalvo_decoder_free(d); }
-};
-using Decoder = std::unique_ptr<kalvo_decoder, DecoderFree>;
+using Decoder = std::unique_ptr<kalvo_decoder, void (*)(kalvo_decoder*)>;
+Decoder make() { return Decoder(kalvo_decoder_new(), kalvo_decoder_free); }
 
-Decoder make() {
-  Decoder d(kalvo_decoder_new());
-  EXPECT_NE(d, nullptr);
-  return d;
+// Decodes `s` followed by 1000 zero samples in blocks of 128.
+std::vector<Bytes> heard(Samples s, kalvo_decoder* d = nullptr) {
+  s.insert(s.end(), 1000, 0);
+  return d ? decode_stream(d, s, 128) : decode_stream(make().get(), s, 128);
 }
 
-Samples with_tail(Samples s, int tail = 1000) {
-  s.insert(s.end(), static_cast<size_t>(tail), 0);
-  return s;
-}
-
-// Builds a frame by hand from the modulator with a chosen header word.
+// A frame built by hand from the modulator with a chosen header word.
 Samples raw_frame(unsigned header, const std::vector<uint16_t>& symbols) {
-  std::vector<std::vector<int64_t>> parts;
   std::vector<int64_t> body(256);
   kalvo_get_preamble(body.data());
-  parts.push_back(body);
-  kalvo_modulate(header, body.data());
-  parts.push_back(body);
-  for (uint16_t w : symbols) {
-    kalvo_modulate(w, body.data());
-    parts.push_back(body);
-  }
   Samples s;
-  for (size_t p = 0; p < parts.size(); ++p) {
+  for (size_t p = 0; p <= symbols.size() + 1; ++p) {
+    if (p > 0) kalvo_modulate(p == 1 ? header : symbols[p - 2], body.data());
     // Preamble at 1:1, symbols scaled down to fit 16 bits.
-    for (int64_t v : parts[p]) s.push_back(static_cast<pcm_t>(p == 0 ? v / 3 : v / 1000));
+    for (int64_t v : body) s.push_back(static_cast<pcm_t>(p == 0 ? v / 3 : v / 1000));
     s.insert(s.end(), KALVO_GUARD, 0);
   }
   return s;
 }
 
-TEST(KalvoDecoder, CleanFrameAtAlignments) {
-  const Bytes t = ticket(1);
+TEST(KalvoDecoder, EveryLengthAtAlignments) {
   struct Case {
-    int lead;
-    int lag;
-  };
-  for (Case c : {Case{0, 0}, Case{37, -37}, Case{251, 0}}) {
+    int lead, lag;
+  } const cases[] = {{0, 0}, {37, -37}, {251, 0}};
+  for (int len = 2; len <= 32; len += 2) {
+    const Bytes t = ticket(static_cast<uint8_t>(len), len);
+    const Case c = cases[len % 3];
     Decoder d = make();
-    const auto got = decode_stream(d.get(), with_tail(frame(t, c.lead)), 128);
-    ASSERT_EQ(got.size(), 1u) << "lead " << c.lead;
-    EXPECT_EQ(got[0], t) << "lead " << c.lead;
-    EXPECT_EQ(d->offset, c.lag) << "lead " << c.lead;
+    EXPECT_EQ(heard(frame(t, c.lead), d.get()), std::vector<Bytes>{t}) << len;
+    EXPECT_EQ(d->offset, c.lag) << len;
     EXPECT_EQ(d->state, 0);
   }
   // A lag of exactly 128 counts as positive: the frame is missed.
   Decoder d = make();
-  EXPECT_TRUE(decode_stream(d.get(), with_tail(frame(t, 128)), 128).empty());
+  EXPECT_TRUE(heard(frame(ticket(1), 128), d.get()).empty());
   EXPECT_EQ(d->offset, 128);
 }
 
-TEST(KalvoDecoder, EveryPayloadLength) {
-  for (int len = 2; len <= 32; len += 2) {
-    const Bytes t = ticket(static_cast<uint8_t>(len), len);
-    Decoder d = make();
-    const auto got = decode_stream(d.get(), with_tail(frame(t)), 128);
-    ASSERT_EQ(got.size(), 1u) << len;
-    EXPECT_EQ(got[0], t) << len;
-  }
-}
-
-TEST(KalvoDecoder, BlocksOfOneDecodeLikeBlocksOf128) {
-  const Samples s = with_tail(played(ticket(3)));
-  Decoder a = make(), b = make();
-  const auto ones = decode_stream(a.get(), s, 1);
-  const auto blocks = decode_stream(b.get(), s, 128);
+TEST(KalvoDecoder, BlocksOfOneDecodeLikeBlocksOf128AndSurviveNoise) {
+  Samples s = played(ticket(3));
+  s.insert(s.end(), 1000, 0);
+  const auto ones = decode_stream(make().get(), s, 1);
   ASSERT_FALSE(ones.empty());
-  EXPECT_EQ(ones, blocks);
+  EXPECT_EQ(ones, decode_stream(make().get(), s, 128));
+  std::mt19937 rng(8);
+  std::normal_distribution<double> noise(0.0, 1500.0);
+  for (int trial = 0; trial < 5; ++trial) {
+    for (auto& v : s)
+      v = static_cast<pcm_t>(std::clamp<long>(v + std::lround(noise(rng)), -32768, 32767));
+    const auto got = heard(s);
+    EXPECT_FALSE(got.empty()) << trial;
+    for (const Bytes& b : got) EXPECT_EQ(b, ticket(3));
+    s = played(ticket(3));
+  }
 }
 
 TEST(KalvoDecoder, SilenceAndEmptyCalls) {
   Decoder d = make();
   unsigned char* out = reinterpret_cast<unsigned char*>(1);
-  const Samples silence(512 + 251 * 3, 0);
+  const Samples silence(512, 0);
   EXPECT_EQ(kalvo_decoder_decode(d.get(), silence.data(), 512, &out), 0);
   EXPECT_EQ(out, nullptr);
-  // Searching consumes 251 per step.
-  EXPECT_EQ(d->count, 512 - 251);
-  const int before = d->count;
+  EXPECT_EQ(d->count, 512 - 251);  // searching consumes 251 per step
   out = reinterpret_cast<unsigned char*>(1);
   EXPECT_EQ(kalvo_decoder_decode(d.get(), silence.data(), 0, &out), 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(d->count, before);
+  EXPECT_EQ(d->count, 512 - 251);
   EXPECT_TRUE(decode_stream(d.get(), Samples(44100, 0), 128).empty());
   EXPECT_EQ(d->state, 0);
   kalvo_decoder_flush(d.get());
   EXPECT_EQ(d->count, 0);
 }
 
-TEST(KalvoDecoder, HeaderChecks) {
+TEST(KalvoDecoder, HeaderAndXorChecks) {
   // 0x0000: length code 0, four data symbols, expected XOR 0xFF.
-  const Bytes two = {0x5A, 0xA5};  // XOR 0xFF
-  std::vector<uint16_t> sym(4);
+  const Bytes two = {0x5A, 0xA5};
+  std::vector<uint16_t> sym(KALVO_MAX_SYMBOLS);
   ASSERT_EQ(kalvo_tx_symbols(two.data(), 2, sym.data()), 4);
+  sym.resize(4);
   ASSERT_EQ(kalvo_tx_header_word(two.data(), 2), 0x0000);
-  Decoder d = make();
-  auto got = decode_stream(d.get(), with_tail(raw_frame(0x0000, sym)), 128);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0], two);
-  // High nibble off by one: the frame is abandoned.
-  d = make();
-  EXPECT_TRUE(decode_stream(d.get(), with_tail(raw_frame(0x1000, sym)), 128).empty());
-  // A ticket of 26 zero bytes needs 0xACFF.
+  EXPECT_EQ(heard(raw_frame(0x0000, sym)), std::vector<Bytes>{two});
+  EXPECT_TRUE(heard(raw_frame(0x1000, sym)).empty());  // high nibble off by one
   const Bytes zeros(26, 0);
   EXPECT_EQ(kalvo_tx_header_word(zeros.data(), 26), 0xACFF);
-  d = make();
-  got = decode_stream(d.get(), with_tail(frame(zeros)), 128);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0], zeros);
-}
-
-TEST(KalvoDecoder, XorMismatchIsDiscardedAndDecodingGoesOn) {
+  EXPECT_EQ(heard(frame(zeros)), std::vector<Bytes>{zeros});
+  // Same length code, checksum off by one, nibble sum kept valid: discarded,
+  // and the next frame still decodes.
   const Bytes t = ticket(4);
-  std::vector<uint16_t> sym(KALVO_MAX_SYMBOLS);
-  const int count = kalvo_tx_symbols(t.data(), 26, sym.data());
-  sym.resize(static_cast<size_t>(count));
-  const unsigned good = static_cast<unsigned>(kalvo_tx_header_word(t.data(), 26));
-  // Same length code, checksum off by one, nibble sum kept valid.
-  const unsigned low = (good & 0xFF) ^ 0x01;
-  const unsigned bad = ((((low & 15) + (low >> 4) + 12) & 15) << 12) | 0xC00 | low;
-  Samples s = raw_frame(bad, sym);
+  sym.resize(static_cast<size_t>(kalvo_tx_symbols(t.data(), 26, sym.data())));
+  const unsigned low = (static_cast<unsigned>(kalvo_tx_header_word(t.data(), 26)) & 0xFF) ^ 1;
+  Samples s = raw_frame(((((low & 15) + (low >> 4) + 12) & 15) << 12) | 0xC00 | low, sym);
   const Samples next = frame(t);
   s.insert(s.end(), next.begin(), next.end());
-  Decoder d = make();
-  const auto got = decode_stream(d.get(), with_tail(s), 128);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0], t);
-}
-
-TEST(KalvoDecoder, ModerateNoiseStillDecodes) {
-  std::mt19937 rng(8);
-  std::normal_distribution<double> noise(0.0, 1500.0);
-  const Bytes t = ticket(5);
-  int decoded = 0;
-  for (int trial = 0; trial < 5; ++trial) {
-    Samples s = with_tail(played(t));
-    for (auto& v : s)
-      v = static_cast<pcm_t>(std::clamp<long>(v + std::lround(noise(rng)), -32768, 32767));
-    Decoder d = make();
-    const auto got = decode_stream(d.get(), s, 128);
-    for (const Bytes& b : got) EXPECT_EQ(b, t);
-    decoded += got.empty() ? 0 : 1;
-  }
-  EXPECT_EQ(decoded, 5);
+  EXPECT_EQ(heard(s), std::vector<Bytes>{t});
 }
 
 TEST(KalvoTransmitter, FrameLayoutAndNoClipping) {
@@ -172,37 +122,71 @@ TEST(KalvoTransmitter, FrameLayoutAndNoClipping) {
   for (int bad : {0, 1, 3, 25, 34, -2}) EXPECT_EQ(kalvo_tx_frame_samples(bad), -1) << bad;
   const Bytes t(32, 0xFF);
   Samples s(static_cast<size_t>(kalvo_tx_frame_samples(32)), 1);
-  EXPECT_EQ(kalvo_tx_build(t.data(), 32, 0, s.data(), static_cast<int>(s.size())), -1);
-  EXPECT_EQ(kalvo_tx_build(t.data(), 32, 32767, s.data(), static_cast<int>(s.size()) - 1), -1);
+  const int size = static_cast<int>(s.size());
+  EXPECT_EQ(kalvo_tx_build(t.data(), 32, 0, s.data(), size), -1);
+  EXPECT_EQ(kalvo_tx_build(t.data(), 32, 32767, s.data(), size - 1), -1);
   EXPECT_EQ(s[0], 1);  // untouched on failure
-  ASSERT_EQ(kalvo_tx_build(t.data(), 32, 32767, s.data(), static_cast<int>(s.size())),
-            static_cast<int>(s.size()));
+  ASSERT_EQ(kalvo_tx_build(t.data(), 32, 32767, s.data(), size), size);
   int peak = 0;
   for (pcm_t v : s) peak = std::max(peak, std::abs(static_cast<int>(v)));
   EXPECT_EQ(peak, 32767);
-  // The gaps are silent.
-  for (int sym = 0; sym < 36; ++sym)
-    for (int i = 256; i < 316; ++i) ASSERT_EQ(s[static_cast<size_t>(sym * 316 + i)], 0);
-  // The symbols carry the words the modulator would give them.
+  // Silent gaps; header and symbols carry the words the modulator would give them.
   std::vector<int64_t> window(256);
   std::vector<kalvo_complex> spec(256);
   std::vector<uint16_t> sym(KALVO_MAX_SYMBOLS);
   ASSERT_EQ(kalvo_tx_symbols(t.data(), 32, sym.data()), 34);
-  for (int j = 0; j < 34; ++j) {
-    for (int i = 0; i < 256; ++i)
-      window[i] = s[(static_cast<size_t>(j) + 2) * 316 + static_cast<size_t>(i)];
-    ASSERT_EQ(kalvo_demodulate(window.data(), spec.data()), sym[j]) << j;
+  for (int j = 0; j < 36; ++j) {
+    const pcm_t* at = &s[static_cast<size_t>(j) * 316];
+    EXPECT_EQ(std::count(at + 256, at + 316, 0), 60) << j;
+    std::copy(at, at + 256, window.begin());
+    const int want = j == 0 ? 0 : j == 1 ? kalvo_tx_header_word(t.data(), 32) : sym[j - 2];
+    EXPECT_EQ(j == 0 ? 0 : kalvo_demodulate(window.data(), spec.data()), want) << j;
+  }
+  for (unsigned word = 0; word < 0x10000; word += 257) {
+    kalvo_modulate(word, window.data());
+    ASSERT_EQ(kalvo_demodulate(window.data(), spec.data()), word);
   }
 }
 
-TEST(KalvoModulation, EveryWordSurvivesDemodulation) {
-  kalvo_fft_init();
-  std::vector<int64_t> w(256);
-  std::vector<kalvo_complex> spec(256);
-  for (unsigned word = 0; word < 0x10000; word += 257) {
-    kalvo_modulate(word, w.data());
-    ASSERT_EQ(kalvo_demodulate(w.data(), spec.data()), word);
-  }
+int run_tx(const std::string& args) {
+  const std::string cmd = ztpu_test::program_command(ztpu_test::build_dir() + "/bin/ztpu-kalvo-tx");
+  const int rc = std::system((cmd + " " + args + " 2>/dev/null").c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+// The first channel of a stereo 16-bit little-endian file.
+Samples first_channel(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(raw.size() % 4, 0u);
+  Samples s;
+  for (size_t i = 0; i + 4 <= raw.size(); i += 4)
+    s.push_back(static_cast<pcm_t>(static_cast<unsigned char>(raw[i]) |
+                                   static_cast<unsigned char>(raw[i + 1]) << 8));
+  return s;
+}
+
+TEST(KalvoTxTool, WritesDecodableStereoFramesAndRejectsBadInput) {
+  ztpu_test::ScratchDir dir;
+  const std::string hex = "00112233445566778899aabbccddeeff0123456789abcdefcafe";
+  ASSERT_EQ(run_tx("-o once.raw " + hex), 0);
+  ASSERT_EQ(run_tx("-3 -p 32767 -o three.raw " + hex), 0);
+  ASSERT_EQ(run_tx(hex + " > stdout.raw"), 0);
+  Bytes expect;
+  for (size_t i = 0; i < hex.size(); i += 2)
+    expect.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  const Samples once = first_channel("once.raw"), three = first_channel("three.raw");
+  EXPECT_EQ(once, frame(expect));
+  EXPECT_EQ(once, first_channel("stdout.raw"));
+  EXPECT_EQ(three.size(), 3 * once.size() + 200 + 1234);
+  const auto got = heard(three);
+  ASSERT_FALSE(got.empty());
+  for (const Bytes& b : got) EXPECT_EQ(b, expect);
+  // Odd digits, odd byte count, not hex, 34 bytes, would clip; unwritable.
+  for (const char* bad : {"abc", "001122", "zz11", "-p 40000 0011"}) EXPECT_EQ(run_tx(bad), 2);
+  EXPECT_EQ(run_tx(std::string(68, 'a')), 2);
+  EXPECT_EQ(run_tx("-o no/such/dir/x.raw 0011"), 1);
+  EXPECT_FALSE(dir.exists("no"));
 }
 
 }  // namespace
