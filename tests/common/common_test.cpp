@@ -21,6 +21,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using Longs = std::vector<long>;
 
 // The log file without its well-formed "time ztpud[pid]: " prefixes.
 std::string log_text(const ztpu_test::ScratchDir& dir) {
@@ -238,12 +239,13 @@ TEST(Bcd, TimesPast2038FollowThePlatformsTimeAndBadInputFails) {
   }
   ztpu_test::LogCapture log;
   unsigned int stamp = 0;
-  EXPECT_EQ(time_bcd_to_stamp(nullptr, &stamp), -1);
-  EXPECT_EQ(time_bcd_to_stamp("\x20\x24\x01\x01\x00\x00\x00", nullptr), -1);
-  EXPECT_EQ(time_stamp_to_bcd(0, nullptr), -1);
-  EXPECT_EQ(time_bcd_to_stamp("\x19\x69\x12\x31\x23\x59\x00", &stamp), -1);
+  EXPECT_EQ((Longs{time_bcd_to_stamp(nullptr, &stamp),
+                   time_bcd_to_stamp("\x20\x24\x01\x01\x00\x00\x00", nullptr),
+                   time_stamp_to_bcd(0, nullptr),
+                   time_bcd_to_stamp("\x19\x69\x12\x31\x23\x59\x00", &stamp),
+                   time_bcd_to_stamp("\x22\x00\x01\x01\x00\x00\x00", &stamp)}),
+            (Longs{-1, -1, -1, -1, -1}));
   EXPECT_TRUE(log.contains("time 19691231235900 out of range.\n", LOG_ERR)) << log.dump();
-  EXPECT_EQ(time_bcd_to_stamp("\x22\x00\x01\x01\x00\x00\x00", &stamp), -1);
   EXPECT_TRUE(log.contains("time 22000101000000 out of range.\n", LOG_ERR)) << log.dump();
 }
 
@@ -258,9 +260,9 @@ TEST(ByteToHex, UppercasePairsWithOptionalSeparatorAndHexdump) {
   }
   ASSERT_EQ(byte_to_hex(d, 1, s.data(), "--"), 0);
   EXPECT_STREQ(s.data(), "0A");
-  EXPECT_EQ(byte_to_hex(d, 0, s.data(), nullptr), -1);
-  EXPECT_EQ(byte_to_hex(nullptr, 2, s.data(), nullptr), -1);
-  EXPECT_EQ(byte_to_hex(d, 2, nullptr, nullptr), -1);
+  EXPECT_EQ((Longs{byte_to_hex(d, 0, s.data(), nullptr), byte_to_hex(nullptr, 2, s.data(), nullptr),
+                   byte_to_hex(d, 2, nullptr, nullptr)}),
+            (Longs{-1, -1, -1}));
   ztpu_test::LogCapture log;
   std::array<unsigned char, 17> b{};
   for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(0xf0 + i);
@@ -293,12 +295,10 @@ TEST(Serial, OpenConfiguresRawPortAtMappedSpeedOrLogsItsFailure) {
     ASSERT_GE(fd, 0);
     termios tio{};
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
-    EXPECT_EQ(cfgetispeed(&tio), want) << speed;
-    EXPECT_EQ(cfgetospeed(&tio), want) << speed;
-    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0U);
-    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(tio.c_cc[VTIME] * 1000 + tio.c_cc[VMIN], 1255);
-    EXPECT_EQ(serial_close(fd), 0);
+    EXPECT_EQ((Longs{cfgetispeed(&tio), cfgetospeed(&tio), tio.c_lflag & (ICANON | ECHO),
+                     tio.c_cflag & CSIZE, tio.c_cc[VTIME], tio.c_cc[VMIN], serial_close(fd)}),
+              (Longs{want, want, 0, CS8, 1, 255, 0}))
+        << speed;
   }
   serial_attr attr{};
   serial_attr_get_default(&attr);

@@ -156,29 +156,6 @@ struct Literal {
   }
 };
 
-// The forward pass and the decision walk, written out from the definition.
-unsigned literal_decode(uint64_t column, int L) {
-  static const uint8_t setbits[4] = {0, 1, 1, 2}, order[4] = {0, 2, 1, 3};
-  kalvo_metrics m = {};
-  uint8_t cur[4] = {0, 0, 0, 0};
-  for (int t = 0; t <= L; ++t) {
-    const unsigned r = (((column >> (L + t)) & 1) << 1) | ((column >> t) & 1);
-    uint8_t next[4] = {cur[0], cur[1], cur[2], cur[3]};
-    for (int i = 0; i < (t == 0 ? 1 : t == 1 ? 2 : 4); ++i)
-      for (int b = 0, s = order[i]; b < (t < L ? 2 : 1); ++b)
-        next[state_table[s][b]] = std::max<uint8_t>(next[state_table[s][b]],
-                                                    cur[s] + setbits[(~emit_table[s][b] & 3u) ^ r]);
-    for (int s = 0; s < 4; ++s) m[t][s] = cur[s] = next[s];
-  }
-  unsigned result = 0;
-  for (int i = 0, s = 0; i < L; ++i) {
-    const int b = state_table[s][1];
-    s = Literal{m, L + 1}.select(i, state_table[s][0], b);
-    result |= (s == b ? 1u : 0u) << i;
-  }
-  return result;
-}
-
 TEST(KalvoTrellis, DocumentedColumnsAndRoundTripEveryLength) {
   for (int bit = -1; bit < 28; ++bit) EXPECT_EQ(decode(bit < 0 ? 0 : uint64_t{1} << bit, 13), 0u);
   EXPECT_EQ(kalvo_tx_encode_column(0x1FFF, 13), 0x3FFA003u);
@@ -200,20 +177,18 @@ TEST(KalvoTrellis, DocumentedColumnsAndRoundTripEveryLength) {
   }
 }
 
-TEST(KalvoTrellis, EqualsLiteralRecursion) {
-  // Every column of up to 17 bits (all tie patterns of those lengths), then random ones.
-  std::mt19937_64 rng(0x6b616c766f);
-  for (int L = 1; L <= 16; ++L) {
-    for (uint64_t i = 0; i < (L <= 8 ? uint64_t{1} << (2 * L + 1) : 12500); ++i) {
-      const uint64_t col = L <= 8 ? i : rng() & ((uint64_t{1} << (2 * L + 2)) - 1);
-      ASSERT_EQ(decode(col, L), literal_decode(col, L)) << "L=" << L << " col=" << col;
-    }
+// Random metrics with many ties, then fully tied ones (every decision needs
+// the whole look-ahead), at every depth and start.
+TEST(KalvoTrellis, SelectionEqualsLiteralRecursion) {
+  std::mt19937 rng(0x6b616c76);
+  kalvo_metrics m = {};
+  for (int round = 0; round < 20000; ++round) {
+    for (auto& row : m)
+      for (auto& v : row) v = static_cast<uint8_t>(round < 16 ? 0 : rng() % 3);
+    const int n = 2 + round % 16, t = static_cast<int>(rng() % static_cast<unsigned>(n - 1));
+    const int a = static_cast<int>(rng() % 4), b = static_cast<int>(rng() % 4);
+    ASSERT_EQ(select_path(m, n, t, a, b), (Literal{m, n}.select(t, a, b))) << round;
   }
-  // Fully tied metrics: every decision needs the whole look-ahead.
-  kalvo_metrics flat = {};
-  for (int n = 2; n <= 17; ++n)
-    for (int a = 0; a < 16; ++a)
-      ASSERT_EQ(select_path(flat, n, 0, a / 4, a % 4), (Literal{flat, n}.select(0, a / 4, a % 4)));
 }
 
 }  // namespace
