@@ -153,11 +153,13 @@ TEST(KalvoPacer, DriftingCardIsNeverHeldBackAndNeverOverruns) {
     double fullest = 0;
     for (int64_t i = 0; i < int64_t{6} * 3600 * KALVO_RATE / 1024; ++i) {  // six hours
       taken += 1024;
-      fake_now = std::max(fake_now, static_cast<int64_t>(std::ceil(taken / rate * kNs)));
+      fake_now = std::max(fake_now,
+                          static_cast<int64_t>(std::ceil(static_cast<double>(taken) / rate * kNs)));
       const int64_t wait = pacer.delivered(1024);
       held += wait;
       fake_now += wait;
-      fullest = std::max(fullest, static_cast<double>(fake_now) * rate / kNs - taken);
+      fullest = std::max(fullest,
+                         static_cast<double>(fake_now) * rate / kNs - static_cast<double>(taken));
     }
     EXPECT_EQ(held, 0) << ppm << " ppm";
     EXPECT_LE(fullest, 4096) << ppm << " ppm";
