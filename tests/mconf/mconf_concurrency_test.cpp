@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "test_support.h"
 #include "ztpu/mconf.h"
@@ -20,28 +18,23 @@ TEST(MconfConcurrency, ReadersSeeWholeSetsOrNone) {
         "offline_delay", "old_security_life"})
     base += std::string(k) + "=1\n";
   const std::string text[2] = {base + "server_port=1000\n", base + "server_port=2000\n"};
-  ASSERT_EQ(mconf_load_from_buffer(text[0].data(), static_cast<int>(text[0].size())), 0);
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
-  std::vector<std::thread> readers;
-  for (int r = 0; r < 3; ++r) {
-    readers.emplace_back([&] {
-      char ip[32];
-      while (!stop.load()) {
-        const int port = mconf_get_int(MC_SERVER_PORT);
-        if (port != 1000 && port != 2000 && port != -1) bad.fetch_add(1);
-        if (mconf_get_str(MC_SERVER_IP, ip, sizeof ip) == 0 && std::string(ip) != "127.0.0.1")
-          bad.fetch_add(1);
-      }
-    });
-  }
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-  for (int i = 0; i < 2000 && std::chrono::steady_clock::now() < until; ++i) {
+  std::thread reader([&] {
+    char ip[32];
+    while (!stop.load()) {
+      const int port = mconf_get_int(MC_SERVER_PORT);
+      if ((port != 1000 && port != 2000 && port != -1) ||
+          (mconf_get_str(MC_SERVER_IP, ip, sizeof ip) == 0 && std::string(ip) != "127.0.0.1"))
+        bad.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 600; ++i) {
     EXPECT_EQ(mconf_load_from_buffer(text[i % 2].data(), static_cast<int>(text[i % 2].size())), 0);
     if (i % 7 == 0) mconf_exit();
   }
   stop.store(true);
-  for (auto& t : readers) t.join();
+  reader.join();
   mconf_exit();
   EXPECT_EQ(bad.load(), 0);
 }
