@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -185,6 +186,13 @@ TEST(Serial, FrameReaderOnARawPort) {
   const int fd = serial_open(ptsname(master), 115200, &raw);
   ASSERT_GE(fd, 0);
   std::array<unsigned char, 256> buf{};
+  termios tio{};
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ((Longs{cfgetospeed(&tio), tio.c_lflag & (ICANON | ECHO), tio.c_cflag & CSIZE}),
+            (Longs{B115200, 0, CS8}));
+  EXPECT_EQ(serial_read_timeout(fd, buf.data(), 48, 30), SERIAL_ETIMEDOUT);
+  ASSERT_TRUE(send({1, 2, 3}));
+  EXPECT_EQ(serial_read_timeout(fd, buf.data(), 48, 500), 3);
   int n = -1;
   ASSERT_TRUE(
       send({0x41, 0x03, 0x10, 0x02, 0x02, 0x99, 0x02, 0x05, 0x10, 0x03, 0x10, 0x10, 0x06, 0x03}));
