@@ -1,107 +1,89 @@
-// What every fuzz target shares: a silenced log, a scratch board directory
-// that the process runs in and removes at exit, a cursor over the input, and
-// a way to report a broken invariant as a crash.
+// What the fuzz targets share: a silenced log, a scratch board directory the
+// process runs in (removed at exit), a cursor over the input, the store's
+// identity, and a broken invariant reported as a crash.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "ztpu/keyfilehandle.h"
 #include "ztpu/log.h"
+#include "ztpu/paths.h"
 
 namespace ztpu_fuzz {
 
-// Messages are dropped: a simulated board would append each one to a file.
+namespace fs = std::filesystem;
+
+// Silenced: a simulated board would append each message to a file.
 inline void quiet_log() {
   ztpu_log_set_sink([](int, const char*, void*) {}, nullptr);
 }
 
-// A broken invariant: libFuzzer records the input that caused it.
 [[noreturn]] inline void fail(const char* what) {
   fprintf(stderr, "fuzz invariant broken: %s\n", what);
   abort();
 }
 
-inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return ::remove(path);
-}
-
-// Makes a fresh directory under TMPDIR (or /tmp), enters it and creates the
-// board's directories below it. ZTPU_ROOT is "." in this build, so every
-// path of the system then lies inside it. Removed at exit.
+// ZTPU_ROOT is "." in this build: every path of the system lies inside.
 inline void enter_scratch_board() {
-  static std::string dir;
-  const char* base = getenv("TMPDIR");
-  dir = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/ztpu-fuzz-XXXXXX";
+  static std::string dir = (fs::temp_directory_path() / "ztpu-fuzz-XXXXXX").string();
   if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) fail("scratch directory");
-  for (const char* d : {"dev", "etc", "etc/poskey", "sys", "sys/fsl_otp", "tmp", "var", "var/log",
-                        "var/lock", "var/ulocal", "var/ulocal/upload", "var/ulocal/backup"})
-    mkdir(d, 0755);
+  for (const char* d : {"dev", "etc/poskey", "sys/fsl_otp", "tmp", "var/log", "var/lock",
+                        "var/ulocal/upload", "var/ulocal/backup"})
+    fs::create_directories(d);
   atexit([] {
-    if (chdir("/") == 0) nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
   });
 }
 
-// Removes every plain file directly in `dir`.
 inline void remove_dir_files(const char* dir) {
-  DIR* d = opendir(dir);
-  if (d == nullptr) return;
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_type == DT_REG) unlinkat(dirfd(d), e->d_name, 0);
-  }
-  closedir(d);
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) fs::remove(e.path());
 }
 
-// Writes `n` bytes as the whole content of `path`.
 inline void write_file(const char* path, const void* data, size_t n) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) fail("write_file open");
-  const auto* p = static_cast<const unsigned char*>(data);
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w <= 0) fail("write_file write");
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  ::close(fd);
+  FILE* f = fopen(path, "wb");
+  if (f == nullptr || fwrite(data, 1, n, f) != n || fclose(f) != 0) fail("write_file");
 }
 
 // Reads the input front to back; past the end every read gives zeros.
-class Cursor {
- public:
-  Cursor(const uint8_t* data, size_t size) : p_(data), n_(size) {}
-  size_t left() const { return n_; }
-  const uint8_t* here() const { return p_; }
-  uint8_t u8() {
-    if (n_ == 0) return 0;
-    --n_;
-    return *p_++;
-  }
+struct Cursor {
+  Cursor(const uint8_t* data, size_t size) : p(data), n(size) {}
+  const uint8_t* p;
+  size_t n;
+  size_t left() const { return n; }
+  const uint8_t* here() const { return p; }
+  uint8_t u8() { return n == 0 ? 0 : (--n, *p++); }
   uint16_t u16() {
-    uint16_t lo = u8();
-    return static_cast<uint16_t>(lo | (u8() << 8));
+    const uint16_t lo = u8();
+    return static_cast<uint16_t>(lo | u8() << 8);
   }
   // Up to `want` bytes; how many were taken goes to *got.
   const uint8_t* take(size_t want, size_t* got) {
-    *got = want < n_ ? want : n_;
-    const uint8_t* at = p_;
-    p_ += *got;
-    n_ -= *got;
-    return at;
+    *got = want < n ? want : n;
+    n -= *got;
+    p += *got;
+    return p - *got;
   }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
 };
+
+// The store item and record the cryptfile seeds and the store target share.
+inline constexpr char kStoreItem[] = "pcode_0001";
+inline void make_store_unit(security_db* unit) {
+  static constexpr char fuse[] = "0x0123456789ABCDEF\n";
+  write_file(ztpu::path::fuse, fuse, sizeof fuse - 1);
+  *unit = security_db{};
+  unit->version = 1;
+  unit->state = 2;
+  u8 secret[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  security_flag_encode(secret, unit->flag);
+  for (size_t i = 0; i < sizeof unit->tpuSSN; ++i) unit->tpuSSN[i] = static_cast<u8>(0xA0 + i);
+}
 
 }  // namespace ztpu_fuzz

@@ -1,12 +1,9 @@
-// The configuration text, loaded from the board's configuration file as at
-// start-up and from a buffer as a configuration update does; both must agree.
-// Every item is read back through the getters.
+// The configuration text loaded from the board's file (start-up) and from a
+// buffer (an update): both must agree; every item is read back.
 #include <array>
-#include <cstdint>
 
 #include "fuzz_support.h"
 #include "ztpu/mconf.h"
-#include "ztpu/paths.h"
 
 namespace {
 
@@ -19,6 +16,7 @@ void read_all() {
     std::array<char, 16> field{};  // a fixed-width field, no terminator when full
     (void)mconf_get_str(key, field.data(), static_cast<int>(field.size()));
   }
+  mconf_exit();
 }
 
 }  // namespace
@@ -34,14 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ztpu_fuzz::write_file(ztpu::path::conf, data, size);
   const int from_file = mconf_init();
   read_all();
-  mconf_exit();
-
-  const int from_buffer =
-      mconf_load_from_buffer(reinterpret_cast<const char*>(data), static_cast<int>(size));
-  // An empty file is refused where an empty buffer is merely incomplete:
-  // both fail.
-  if (from_file != from_buffer) ztpu_fuzz::fail("file and buffer loads disagree");
+  // An empty file is refused, an empty buffer merely incomplete: both fail.
+  if (mconf_load_from_buffer(reinterpret_cast<const char*>(data), static_cast<int>(size)) !=
+      from_file)
+    ztpu_fuzz::fail("file and buffer loads disagree");
   read_all();
-  mconf_exit();
   return 0;
 }

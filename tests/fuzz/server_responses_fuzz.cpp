@@ -1,20 +1,12 @@
-// Every record the server sends back, taken by the server link's own code:
-// sign-in, heartbeat (with the commands it delivers, queued and carried out
-// as the command thread does), configuration update, key update and its
-// file blocks, log and order uploads, receipts. The SP client is replaced by
-// a script read from the input, the security module by fixed stand-ins.
-//
-// Input: one byte choosing the entry point, for a direct command 24 bytes
-// of it, then the server's answers in exchange order, each a 16-bit length,
-// a flag byte (bit 0: the exchange fails; bit 1: the digest the next check
-// compares with is filled in correctly) and the data area.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <atomic>
-#include <cstdint>
+// Every record the server sends back, taken by the server link's own code
+// (sign-in, heartbeat and the commands it queues, run as the command thread
+// does, updates and their blocks, uploads, receipts), the SP client played
+// from the input and the security module by fixed stand-ins.
+// Input: the entry point byte, for a direct command 24 bytes of it, then the
+// answers, each a 16-bit length, flags (bit 0: the exchange fails; bit 1:
+// the digest the next check compares with is made right) and the data.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -23,7 +15,6 @@
 #include "ztpu/common.h"
 #include "ztpu/crypto.h"
 #include "ztpu/mconf.h"
-#include "ztpu/paths.h"
 
 namespace {
 
@@ -47,9 +38,8 @@ struct answer {
 };
 
 answer next_answer(ztpu_fuzz::Cursor& c) {
-  answer a{};
   const size_t want = c.u16();
-  a.flags = c.u8();
+  answer a{nullptr, 0, c.u8()};
   a.data = c.take(want, &a.len);
   return a;
 }
@@ -116,14 +106,8 @@ void heartbeat() {
   run_queue();
 }
 
-void log_file() {
-  std::vector<uint8_t> text(kLogSize, 'L');
-  ztpu_fuzz::write_file(ztpu::path::log_file, text.data(), text.size());
-}
-
 }  // namespace
 
-// ---- the SP client, played from the script ----
 int sp_init_conf(sp_config_t* config) { return config == nullptr ? -1 : 0; }
 void sp_cancel(int /*on*/) {}  // the script never waits
 int sp_tcp_chan(uint16_t cmd, const uint8_t* in, size_t inlen, uint8_t* out, size_t* outlen) {
@@ -135,7 +119,6 @@ int sp_udp_chan(uint16_t cmd, const uint8_t* in, size_t inlen, uint8_t* out, siz
   return sp_tcp_chan(cmd, in, inlen, out, outlen);
 }
 
-// ---- the security module's part, fixed ----
 int security_get_deviceid(u8* id, int len) {
   if (id == nullptr || len < 16) return -1;
   std::memset(id, 0xD0, static_cast<size_t>(len));
@@ -161,12 +144,10 @@ int ztpu_repair_record_file() { return 0; }
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ztpu_fuzz::quiet_log();
   ztpu_fuzz::enter_scratch_board();
-  std::string order(ztpu::path::upload_dir);
-  order += kOrderName;
-  const char line[] = "1,2,3,4,5\n";
-  std::vector<char> text;
-  for (int i = 0; i < 150; ++i) text.insert(text.end(), line, line + sizeof line - 1);
-  ztpu_fuzz::write_file(order.c_str(), text.data(), text.size());  // two blocks
+  std::string text;
+  for (int i = 0; i < 150; ++i) text += "1,2,3,4,5\n";  // two blocks
+  ztpu_fuzz::write_file((std::string(ztpu::path::upload_dir) + kOrderName).c_str(), text.data(),
+                        text.size());
   return 0;
 }
 
@@ -179,25 +160,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   heartbeat_cmd direct{};
   if (op % 4 == 2) {
     size_t got = 0;
-    const uint8_t* c = in.take(sizeof direct, &got);
-    std::memcpy(&direct, c, got);
+    std::memcpy(&direct, in.take(sizeof direct, &got), got);
   }
   script = in;
-  if (op & 4) log_file();
-  switch (op % 4) {
-    case 0:
-      heartbeat();
-      break;
-    case 1:
-      (void)server_do_signin();
-      break;
-    case 2:
-      (void)server_do_command(&direct);
-      break;
-    default:
-      (void)server_do_upload_order(kOrderName);
-      break;
-  }
+  static const std::string log(kLogSize, 'L');
+  if (op & 4) ztpu_fuzz::write_file(ztpu::path::log_file, log.data(), log.size());
+  if (op % 4 == 0) heartbeat();
+  if (op % 4 == 1) (void)server_do_signin();
+  if (op % 4 == 2) (void)server_do_command(&direct);
+  if (op % 4 == 3) (void)server_do_upload_order(kOrderName);
   clear_queue();
   // The log upload renames the log into the log directory: empty it.
   ztpu_fuzz::remove_dir_files(ztpu::path::log_dir);

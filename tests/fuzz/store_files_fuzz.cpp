@@ -1,37 +1,25 @@
-// The secure device store's files as found on the board: the device record
-// and a cryptfile, each with or without a backup left by an interrupted
-// rewrite, read by the store's own attach and get functions. In sealing
-// mode the content is written by the store's own writer first, and must
-// read back unchanged.
-//
-// Input: a flag byte (bit 0: cryptfile, else the record; bit 1: seal the
-// rest; bit 2: the rest is a 16-bit length, the file, then its backup),
-// then the bytes.
+// The secure store's files as found on the board: the device record and a
+// cryptfile, with or without a backup left by an interrupted rewrite, read
+// by the store's own attach and get. Sealed content is written by the
+// store's own writer first and must read back unchanged.
+// Input: flags (bit 0: cryptfile, else the record; bit 1: seal the rest;
+// bit 2: the rest is a 16-bit length, the file, then its backup), the bytes.
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "fuzz_support.h"
-#include "store_unit.h"
-#include "ztpu/keyfilehandle.h"
-#include "ztpu/paths.h"
 
 namespace {
 
 char item_name[sizeof ztpu_fuzz::kStoreItem];
 security_db unit{};  // the held record the cryptfiles belong to
 
-std::string store_path(const char* name) {
+// Places the raw file of `name` (and its backup) from the input.
+void place(const char* name, ztpu_fuzz::Cursor& in, bool with_backup) {
   char enc[33] = {};
   if (security_get_encfilename(name, enc) != 0) ztpu_fuzz::fail("encrypted name");
-  return std::string(ztpu::path::store_dir) + "/" + enc;
-}
-
-void place(const char* name, ztpu_fuzz::Cursor& in, bool with_backup) {
-  const std::string path = store_path(name);
+  const std::string path = std::string(ztpu::path::store_dir) + "/" + enc;
   size_t n = 0;
   const uint8_t* p = in.take(with_backup ? in.u16() : in.left(), &n);
   ztpu_fuzz::write_file(path.c_str(), p, n);
@@ -42,8 +30,7 @@ void record(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   security_db written{};
   if (seal) {
     size_t n = 0;
-    const uint8_t* p = in.take(sizeof written, &n);
-    std::memcpy(&written, p, n);
+    std::memcpy(&written, in.take(sizeof written, &n), n);
     written.version = 1;
     int fd = security_open_file(ztpu::path::store_dir, SECURITY_DB_NAME,
                                 SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME, nullptr);
@@ -63,11 +50,10 @@ void record(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
 
 void cryptfile(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   size_t n = 0;
-  const uint8_t* content = nullptr;
+  u8* content = nullptr;
   if (seal) {
-    content = in.take(in.left(), &n);
-    if (security_save_cryptfile(&unit, item_name, 1, const_cast<u8*>(content),
-                                static_cast<u32>(n)) != 0)
+    content = const_cast<u8*>(in.take(in.left(), &n));
+    if (security_save_cryptfile(&unit, item_name, 1, content, static_cast<u32>(n)) != 0)
       ztpu_fuzz::fail("cryptfile write");
   } else {
     place(item_name, in, with_backup);
@@ -96,12 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 8192) return 0;
   ztpu_fuzz::Cursor in(data, size);
   const uint8_t flags = in.u8();
-  const bool seal = (flags & 2) != 0;
-  const bool with_backup = (flags & 4) != 0;
-  if ((flags & 1) != 0)
-    cryptfile(in, seal, with_backup);
-  else
-    record(in, seal, with_backup);
+  ((flags & 1) != 0 ? cryptfile : record)(in, (flags & 2) != 0, (flags & 4) != 0);
   ztpu_fuzz::remove_dir_files(ztpu::path::store_dir);
   return 0;
 }
