@@ -138,12 +138,14 @@ TEST_F(AirTest, StreamsSignalInRealTime) {
     if (got[2 * f] != 0) mono.push_back(got[2 * f]);
   }
   EXPECT_EQ(mono, (std::vector<int16_t>{1000, -2000, 3000}));
-  // Silence drops what is queued.
-  air.play(0, std::vector<int16_t>(44100 * 10, 1));
-  air.start();
-  EXPECT_FALSE(air.wait_quiet(0, 50ms));
-  air.silence(0);
-  EXPECT_TRUE(air.wait_quiet(0, 10ms));
+  // Silence drops what is queued (no reader now).
+  st::Air quiet(0);
+  add(quiet);
+  quiet.play(0, std::vector<int16_t>(44100 * 10, 1));
+  quiet.start();
+  EXPECT_FALSE(quiet.wait_quiet(0, 50ms));
+  quiet.silence(0);
+  EXPECT_TRUE(quiet.wait_quiet(0, 10ms));
 }
 
 TEST_F(AirTest, NoiseStaysWithinItsPeakAndAStalledReaderDoesNotStall) {
