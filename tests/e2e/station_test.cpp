@@ -81,16 +81,6 @@ TEST(GateController, PollAndPayRecordsAndAnswers) {
   EXPECT_EQ(gate.latencies().size(), 3u);
 }
 
-TEST(GateController, NoAnswerIsNoCard) {
-  PtyPair pty;
-  st::Gate gate(pty.master());
-  const auto t0 = std::chrono::steady_clock::now();
-  const st::GateAnswer a = gate.exchange({0x31, 0x53}, 150);
-  EXPECT_FALSE(a.answered);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-  EXPECT_TRUE(gate.latencies().empty());
-}
-
 // A scratch FIFO the air plays into, read without blocking.
 struct AirTest : ::testing::Test {
   void SetUp() override { ASSERT_EQ(mkfifo("a.fifo", 0600), 0); }
@@ -166,50 +156,6 @@ TEST_F(AirTest, NoiseStaysWithinItsPeakAndAStalledReaderDoesNotStall) {
     nonzero += v != 0;
   }
   EXPECT_GT(nonzero, got.size() / 2);
-}
-
-TEST_F(AirTest, SoundNobodyHearsIsLostAndAReaderThatLeavesIsSurvived) {
-  st::Air air(0);
-  std::string why;
-  EXPECT_EQ(air.add_board(dir.path() + "/none.fifo", &why), -1);
-  add(air);
-  air.start();
-  air.play(0, std::vector<int16_t>(4410, 7));  // 0.1 s with no reader
-  EXPECT_TRUE(air.wait_quiet(0, 1s));
-  int rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
-  std::this_thread::sleep_for(100ms);
-  close(rd);  // the reader goes; the air goes on
-  std::this_thread::sleep_for(100ms);
-  rd = open("a.fifo", O_RDONLY | O_NONBLOCK);
-  air.play(0, {9});
-  ASSERT_TRUE(air.wait_quiet(0, 1s));
-  std::this_thread::sleep_for(50ms);
-  air.stop();
-  const std::vector<int16_t> got = drain(rd, 44100);
-  ASSERT_FALSE(got.empty());
-  EXPECT_EQ(std::count(got.begin(), got.end(), 7), 0);  // played before anyone listened
-  EXPECT_EQ(std::count(got.begin(), got.end(), 9), 2);  // both channels
-}
-
-TEST(Board, LayoutAndConfiguration) {
-  ztpu_test::ScratchDir dir;
-  st::BoardSpec b;
-  b.dir = dir.path() + "/b";
-  b.exit_gate = true;
-  b.server_port = 4321;
-  std::string why;
-  ASSERT_EQ(st::prepare_board(b, &why), 0) << why;
-  struct stat s {};
-  ASSERT_EQ(stat((b.dir + "/audio.fifo").c_str(), &s), 0);
-  EXPECT_TRUE(S_ISFIFO(s.st_mode));
-  EXPECT_NE(dir.read("b/.asoundrc").find("infile \"" + b.dir + "/audio.fifo\""), std::string::npos);
-  EXPECT_EQ(dir.read("b/sys/fsl_otp/HW_OCOTP_CUST0"), b.fuse + "\n");
-  const std::string conf = st::config_text(b);
-  EXPECT_EQ(std::count(conf.begin(), conf.end(), '\n'), 21);
-  EXPECT_NE(conf.find("exit_flag=1\n"), std::string::npos);
-  EXPECT_NE(conf.find("server_port=4321\n"), std::string::npos);
-  // Again on the same directory: nothing fails.
-  EXPECT_EQ(st::prepare_board(b, &why), 0) << why;
 }
 
 }  // namespace
