@@ -1,7 +1,5 @@
 // A started board for the transaction core's tests: configuration, a key
-// table from the test plug-in, and the phone's side of every exchange (the
-// ticket record it plays, the reply it deciphers, the order line's TAC
-// recomputed from the plug-in's rows).
+// table from the test plug-in, and the phone's side of every exchange.
 #pragma once
 
 #include <stdlib.h>
@@ -22,8 +20,8 @@ namespace txntest {
 
 using sectest::Bytes;
 
-// Key rows of the test table: ids A0 B0 r, modes varied by row; row 14 is
-// AES-128-CFB and row 15 AES-128-OFB, both keep a 10-byte ticket's length.
+// Key rows A0 B0 r; row 14 is AES-128-CFB and row 15 AES-128-OFB, both keep
+// a 10-byte ticket's length.
 inline const Bytes kFactor = sectest::factor(0x01, 0x01, 16, 0xA0, 0xB0, 0);
 inline constexpr u8 kCfbRow = 14;
 inline constexpr u8 kOfbRow = 15;
@@ -43,8 +41,7 @@ inline std::string conf_text(const std::map<std::string, std::string>& over = {}
   return s;
 }
 
-// Stores identity, base key and the key payload of kFactor in the store and
-// leaves the unit ready (state 2) with the security module stopped.
+// Identity, base key and kFactor's key payload stored; state 2; security stopped.
 inline void provision() {
   sectest::provision_identity();
   Bytes pl = sectest::payload(sectest::plugin_image(), kFactor);
@@ -57,13 +54,12 @@ inline void provision() {
 struct Ticket {
   u8 ticket_id = 7;
   u32 user_id = 258;
-  u8 balance[3] = {0x10, 0x27, 0x00};  // 10000 in the board's byte order
+  u8 balance[3] = {0x10, 0x27, 0x00};  // 10000, low byte first
   u8 row = kCfbRow;
   bool crc_low_first = false;  // the wrong order
   u8 hour = 10;
   u8 minute = 0;
   std::array<u8, 9> pay_info{};  // already enciphered
-  std::array<u8, 3> key_id() const { return {0xA0, 0xB0, row}; }
 };
 
 inline std::array<u8, 16> userid_key(u32 uid) {
@@ -72,8 +68,7 @@ inline std::array<u8, 16> userid_key(u32 uid) {
   return k;
 }
 
-// Enciphers (or deciphers) with key and IV zero-padded to 32 bytes, as the
-// board's cipher takes them; empty when the cipher fails.
+// Key and IV zero-padded to 32 bytes, as the board's cipher takes them.
 inline Bytes cipher(int alg, Bytes in, const u8* key, int keyl, const u8* iv, int ivl, int enc) {
   Bytes out(in.size() + 32);
   std::array<u8, 32> k{}, v{};
@@ -81,14 +76,8 @@ inline Bytes cipher(int alg, Bytes in, const u8* key, int keyl, const u8* iv, in
   std::memcpy(v.data(), iv, static_cast<size_t>(ivl));
   crypto_param p{alg, in.data(), static_cast<int>(in.size()), k.data(), keyl, v.data(), ivl, enc};
   int n = 0;
-  if (crypto_crypt(&p, out.data(), &n) != 0) return {};
+  EXPECT_EQ(crypto_crypt(&p, out.data(), &n), 0);
   out.resize(static_cast<size_t>(n));
-  return out;
-}
-
-inline Bytes aes_cfb(Bytes in, const u8* key, int keyl, const u8* iv, int encrypt) {
-  Bytes out = cipher(CRYPTO_AES128_CFB, std::move(in), key, keyl, iv, 16, encrypt);
-  EXPECT_FALSE(out.empty());
   return out;
 }
 
@@ -101,9 +90,9 @@ inline std::array<u8, 9> sealed_entry(u32 uid, u32 station, u32 time, bool break
   crypto_md5(clear.data(), 8, md.data());
   clear[8] = static_cast<u8>(crypto_crc8(md.data() + 4, 8) ^ (break_check ? 0x5A : 0));
   const auto k = userid_key(uid);
-  Bytes enc = aes_cfb(clear, k.data(), 16, k.data(), 1);
+  Bytes enc = cipher(CRYPTO_AES128_CFB, clear, k.data(), 16, k.data(), 16, 1);
   std::array<u8, 9> out{};
-  std::memcpy(out.data(), enc.data(), 9);
+  std::copy_n(enc.begin(), std::min<size_t>(9, enc.size()), out.begin());
   return out;
 }
 
@@ -117,15 +106,11 @@ inline Bytes record(const Ticket& t) {
   clear.push_back(static_cast<u8>(t.crc_low_first ? crc & 0xFF : crc >> 8));
   clear.push_back(static_cast<u8>(t.crc_low_first ? crc >> 8 : crc & 0xFF));
   const security_key_row row = sectest::predicted_row(kFactor, t.row);
-  const Bytes enc = cipher(row.alg, clear, row.key, 32, row.key, 32, 1);
-  EXPECT_EQ(enc.size(), 10u);
-  if (enc.size() != 10) return {};
-  Bytes rec(enc.begin(), enc.begin() + 10);
+  Bytes rec = cipher(row.alg, clear, row.key, 32, row.key, 32, 1);
+  EXPECT_EQ(rec.size(), 10u);
+  rec.resize(10);
   rec.insert(rec.end(), t.pay_info.begin(), t.pay_info.end());
-  const auto id = t.key_id();
-  rec.insert(rec.end(), id.begin(), id.end());
-  rec.push_back(t.hour);
-  rec.push_back(t.minute);
+  rec.insert(rec.end(), {0xA0, 0xB0, t.row, t.hour, t.minute});
   const u16 rc = crypto_crc16(rec.data(), 24);
   rec.push_back(static_cast<u8>(rc & 0xFF));
   rec.push_back(static_cast<u8>(rc >> 8));
@@ -138,11 +123,11 @@ struct Reply {
   bool crc_ok = false;
 };
 
-inline Reply open_reply(const Bytes& cipher, const Bytes& rec, u32 uid) {
+inline Reply open_reply(const Bytes& sealed, const Bytes& rec, u32 uid) {
   std::array<u8, 16> key{};
   std::memcpy(key.data(), rec.data(), 10);
   const auto iv = userid_key(uid);
-  Bytes clear = aes_cfb(cipher, key.data(), 10, iv.data(), 0);
+  Bytes clear = cipher(CRYPTO_AES128_CFB, sealed, key.data(), 10, iv.data(), 16, 0);
   Reply r;
   if (clear.size() != sizeof(phone_tx)) return r;
   std::memcpy(&r.tx, clear.data(), sizeof r.tx);
@@ -152,34 +137,26 @@ inline Reply open_reply(const Bytes& cipher, const Bytes& rec, u32 uid) {
   return r;
 }
 
-// Splits an order line at its commas.
-inline std::vector<std::string> fields(const std::string& line) {
-  std::vector<std::string> out;
-  std::stringstream ss(line);
-  std::string f;
-  while (std::getline(ss, f, ',')) out.push_back(f);
-  return out;
+inline size_t commas(const std::string& s) {
+  return static_cast<size_t>(std::count(s.begin(), s.end(), ','));
 }
 
-// Recomputes the TAC of an order line from the plug-in's row named by its
-// key id: MD5 of the ciphertext of the text before the TAC's comma.
+// Recomputes an order line's TAC from the plug-in's row named by its key id:
+// MD5 of the ciphertext of the text before the TAC's comma.
 inline bool tac_verifies(const std::string& line) {
   const size_t key_comma = line.rfind(',');
-  if (key_comma == std::string::npos || key_comma < 33) return false;
+  if (key_comma == std::string::npos || key_comma < 33 || line[key_comma - 33] != ',') return false;
   const std::string keyid = line.substr(key_comma + 1);
-  const std::string tac = line.substr(key_comma - 32, 32);
-  if (line[key_comma - 33] != ',' || keyid.size() != 6) return false;
-  if (keyid.substr(0, 4) != "a0b0") return false;
+  if (keyid.size() != 6 || keyid.substr(0, 4) != "a0b0") return false;
   const u32 r = static_cast<u32>(std::stoul(keyid.substr(4), nullptr, 16));
   const security_key_row row = sectest::predicted_row(kFactor, r);
   Bytes text(line.begin(), line.begin() + static_cast<long>(key_comma - 33));
   Bytes enc = cipher(row.alg, text, row.key, 32, row.key, 32, 1);
-  if (enc.empty()) return false;
   std::array<u8, 16> md{};
   crypto_md5(enc.data(), static_cast<int>(enc.size()), md.data());
   char hex[33] = {};
   for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02X", md[i]);
-  return tac == hex;
+  return line.substr(key_comma - 32, 32) == hex;
 }
 
 using ztpu_test::Pty;
