@@ -116,18 +116,16 @@ TEST_F(GateLoop, AnswersCarryTheInterfacesRecords) {
   EXPECT_FALSE(log_.contains("response to tpu"));  // poll answers are not logged
   EXPECT_EQ(answer(kEnter),
             (Bytes{17, 0, 0x32, 0x53, 0, 0, 4, 3, 2, 1, 0, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0x13}));
-  EXPECT_EQ(Bytes(dbl.last_in.dealTime, dbl.last_in.dealTime + 7),
-            (Bytes{0x20, 0x24, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(Bytes(dbl.last_in.entSta, dbl.last_in.entSta + 4), (Bytes{4, 3, 2, 1}));
-  EXPECT_EQ(dbl.last_in.retFlag, 1);
+  const auto* in = reinterpret_cast<const u8*>(&dbl.last_in);  // time, station, flag
+  EXPECT_EQ(Bytes(in, in + sizeof(InGateCmd)), (Bytes{0x20, 0x24, 5, 6, 7, 8, 9, 4, 3, 2, 1, 1}));
 
   log_.clear();
   answer(simple(0x31));
   const Bytes out = answer(kExit);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 7), (Bytes{17, 0, 0x33, 0x53, 0, 0, 4}));
-  EXPECT_EQ(Bytes(dbl.last_out.extSta, dbl.last_out.extSta + 4), (Bytes{0x14, 0x13, 0x12, 0x11}));
-  EXPECT_EQ(Bytes(dbl.last_out.ticketFare, dbl.last_out.ticketFare + 4), (Bytes{0x64, 0, 0, 0}));
-  EXPECT_EQ(dbl.last_out.retFlag, 1);
+  const auto* out_cmd = reinterpret_cast<const u8*>(&dbl.last_out);  // and fare
+  EXPECT_EQ(Bytes(out_cmd + 7, out_cmd + sizeof(OutGateCmd)),
+            (Bytes{0x14, 0x13, 0x12, 0x11, 0x64, 0, 0, 0, 1}));
   EXPECT_TRUE(log_.contains("response to tpu(exit)\n"));
   EXPECT_FALSE(log_.contains("check="));
   EXPECT_EQ(dbl.pays, 2);
@@ -152,17 +150,13 @@ TEST_F(GateLoop, PollPermissionIsOneShot) {
       {simple(0x31), true, true, 0, 0},  {kShortEnter, true, true, 1, 0},  // 17 of 18 bytes
       {simple(0x31), true, true, 0, 0},  {simple(0x33), true, true, 1, 0},
   };
-  int i = 0;
   for (const auto& s : steps) {
-    SCOPED_TRACE(i++);
+    SCOPED_TRACE(&s - steps);
     dbl.card = s.card;
     dbl.pay_ok = s.pay_ok;
     const int before = dbl.pays;
     const Bytes rec = answer(s.cmd);
     ASSERT_GE(rec.size(), 6U);
-    Bytes sent;
-    ASSERT_TRUE(ztpu_test::frame_record(s.cmd, &sent));
-    EXPECT_EQ(rec[2], sent[2]);
     EXPECT_EQ(rec[5], s.rsp);
     EXPECT_EQ(dbl.pays - before, s.pays);
   }
@@ -190,18 +184,6 @@ TEST_F(GateLoop, UnknownCommandsAndLineNoiseGetNoAnswer) {
     EXPECT_TRUE(log_.contains("parse command error.\n", LOG_ERR)) << log_.dump();
   }
   EXPECT_EQ(exchange(simple(0x21)).size(), 10U);
-}
-
-TEST(GateStart, FailuresEndStartUpWithOneLine) {
-  ztpu_test::ScratchDir dir;
-  ztpu_test::LogCapture log;
-  dbl = Doubles{.init_result = BLE_FAIL};
-  EXPECT_EQ(gate_start(), -1);
-  EXPECT_TRUE(log.contains("BleModuleInit fail.\n", LOG_ERR));
-  EXPECT_FALSE(log.contains("gate_init"));
-  dbl.init_result = BLE_OK;
-  EXPECT_EQ(gate_start(), -1);  // no dev/ttySP2 on this board
-  EXPECT_TRUE(log.contains("gate_init fail.\n", LOG_ERR));
 }
 
 }  // namespace

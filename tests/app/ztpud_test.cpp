@@ -12,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <thread>
 
 #include "../ztpu/txn_fixture.h"
@@ -110,22 +109,23 @@ TEST(Ztpud, EndsAtTheFirstFailingModule) {
   }
 }
 
-std::vector<std::string> take(int fd, std::chrono::milliseconds span) {
-  std::vector<std::string> got;
-  for (const auto end = std::chrono::steady_clock::now() + span;
+// Every datagram received within `span`, one a line.
+std::string take(int fd, std::chrono::milliseconds span) {
+  std::string got;
+  for (auto end = std::chrono::steady_clock::now() + span;
        std::chrono::steady_clock::now() < end;) {
     char buf[512];
     const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) got.emplace_back(buf, static_cast<size_t>(n));
+    if (n > 0) got.append(buf, static_cast<size_t>(n)) += '\n';
     if (n <= 0) std::this_thread::sleep_for(10ms);
   }
   return got;
 }
 
-int count_of(const std::vector<std::string>& msgs, const std::string& what) {
-  return static_cast<int>(std::count_if(msgs.begin(), msgs.end(), [&](const std::string& m) {
-    return m.find(what) != std::string::npos;
-  }));
+int count_of(const std::string& s, const std::string& what) {
+  int n = 0;
+  for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
 }
 
 // With no back-end server every poll is refused while the gate is served.
@@ -173,23 +173,18 @@ TEST(Ztpud, ServesTheGateFeedsTheWatchdogAndStopsCleanly) {
     answer = ztpu_test::read_frame(gate.master(), 200);
   }
   EXPECT_EQ(answer, (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
-  std::vector<std::string> msgs;
-  for (int i = 0; i < 25 && count_of(msgs, "READY=1") == 0; ++i) {
-    auto more = take(notify, 200ms);
-    msgs.insert(msgs.end(), more.begin(), more.end());
-  }
+  std::string msgs;
+  for (int i = 0; i < 25 && count_of(msgs, "READY=1") == 0; ++i) msgs += take(notify, 200ms);
   ASSERT_EQ(count_of(msgs, "READY=1"), 1);
   EXPECT_EQ(count_of(msgs, "STATUS=server offline, key version "), 1);
   EXPECT_EQ(count_of(msgs, "orders waiting: 0 files"), 1);
-  std::set<std::string> names;
+  std::string names = "\n";
   for (const auto& e :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(d.pid) + "/task")) {
-    std::ifstream comm(e.path() / "comm");
-    std::string name;
-    if (std::getline(comm, name)) names.insert(name);
-  }
-  for (const char* n : {"ztpud", "kalvo-rx", "srv-cmd", "srv-hb", "srv-order"})
-    EXPECT_EQ(names.count(n), 1u) << n;
+       std::filesystem::directory_iterator("/proc/" + std::to_string(d.pid) + "/task"))
+    names +=
+        std::string(std::istreambuf_iterator<char>(std::ifstream(e.path() / "comm").rdbuf()), {});
+  for (const char* n : {"\nztpud\n", "\nkalvo-rx\n", "\nsrv-cmd\n", "\nsrv-hb\n", "\nsrv-order\n"})
+    EXPECT_EQ(count_of(names, n), 1) << n << names;
   EXPECT_GE(count_of(take(notify, 1000ms), "WATCHDOG=1"), 3);
   feeding = false;
   (void)take(notify, 1000ms);  // what the FIFO still held is read
