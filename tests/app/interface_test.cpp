@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -47,30 +48,27 @@ TEST(Interface, CardRecordsMapToTheCoresQueryAndPayment) {
   PollingRsp r;
   std::memset(&r, 0x5A, sizeof r);
   ASSERT_EQ(BlePollingCard(&r), BLE_OK);
-  EXPECT_EQ(r.cardType, 0xAA);
-  EXPECT_EQ(Bytes(r.cardID, r.cardID + 8), (Bytes{2, 1, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(r.antFlag, 3);
-  EXPECT_EQ(Bytes(r.entSta, r.entSta + 4), (Bytes{0x44, 0x33, 0x22, 0x11}));
+  const auto* pr = reinterpret_cast<const u8*>(&r);
+  EXPECT_EQ(Bytes(pr, pr + sizeof r),
+            (Bytes{0xAA, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0x44, 0x33, 0x22, 0x11}));
 
   InGateCmd ic{{0x20, 0x24, 0x02, 0x29, 0x23, 0x59, 0x58}, {1, 0, 0, 0}, 1};
   InGateRsp ir{};
   ASSERT_EQ(BleInGate(&ic, &ir), BLE_OK);
-  EXPECT_EQ(core.last.do_pay, 0);
-  EXPECT_EQ(core.last.station_id, 1U);
-  EXPECT_EQ(core.last.trade_time, 1709251198U);
+  EXPECT_EQ(std::tuple(core.last.do_pay, core.last.station_id, core.last.trade_time,
+                       core.last.trade_fare),
+            std::tuple(0, 1U, 1709251198U, 0));
   EXPECT_EQ(Bytes(core.last.trade_time_bcd, core.last.trade_time_bcd + 7),
             Bytes(ic.dealTime, ic.dealTime + 7));
-  EXPECT_EQ(core.last.trade_fare, 0);
-  EXPECT_EQ(Bytes(ir.userID, ir.userID + 8), (Bytes{2, 1, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Bytes(ir.balance, ir.balance + 4), (Bytes{0xD4, 0xFE, 0xFF, 0xFF}));
-  EXPECT_EQ(ir.cardType, 0xAA);
+  const auto* pi = reinterpret_cast<const u8*>(&ir);
+  EXPECT_EQ(Bytes(pi, pi + sizeof ir),
+            (Bytes{2, 1, 0, 0, 0, 0, 0, 0, 0xD4, 0xFE, 0xFF, 0xFF, 0xAA}));
 
   OutGateCmd oc{{0x20, 0x24, 0x01, 0x01, 0, 0, 0}, {0x10, 0x27, 0, 0}, {0x64, 0, 0, 0}, 0};
   OutGateRsp orsp{};
   ASSERT_EQ(BleOutGate(&oc, &orsp), BLE_OK);
-  EXPECT_EQ(core.last.do_pay, 1);
-  EXPECT_EQ(core.last.station_id, 10000U);
-  EXPECT_EQ(core.last.trade_fare, 100);
+  EXPECT_EQ(std::tuple(core.last.do_pay, core.last.station_id, core.last.trade_fare),
+            std::tuple(1, 10000U, 100));
 
   core.result = -1;
   EXPECT_EQ(BlePollingCard(&r), BLE_FAIL);
