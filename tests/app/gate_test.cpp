@@ -176,9 +176,9 @@ TEST_F(GateLoop, UnknownCommandsAndLineNoiseGetNoAnswer) {
   big[0] = big[1] = 0;
   big[2] = 0x21;
   big[3] = 0x53;
-  for (const Bytes& noise : {Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47},
-                             Bytes{2, 5, 0, 0x21, 0x53, 0, 0, 0, 0x76, 3}, Bytes(40, 0x02),
-                             Bytes{0xff}, gate_frame(big)}) {
+  // Frame errors themselves are the framing's tests; here: dropped, logged, and the line recovers.
+  for (const Bytes& noise : {Bytes{0x41, 0x42, 0x43}, Bytes{2, 5, 0, 0x21, 0x53, 0, 0, 0, 0x76, 3},
+                             Bytes(40, 0x02), gate_frame(big)}) {
     log_.clear();
     EXPECT_TRUE(exchange(noise).empty());
     EXPECT_TRUE(log_.contains("parse command error.\n", LOG_ERR)) << log_.dump();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <sstream>
 
 #include "../security/sec_fixture.h"
 #include "gate_line.h"
