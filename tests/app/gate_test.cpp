@@ -3,7 +3,6 @@
 #include "gate.h"
 
 #include <gtest/gtest.h>
-#include <syslog.h>
 
 #include <cstring>
 #include <memory>
@@ -13,42 +12,25 @@
 #include "test_support.h"
 
 namespace {
+// A card of user 0x01020304 from station 0x0A0B0C0D with a balance of -2.
 struct Doubles {
-  u32 init_result = BLE_OK;
   bool card = false, pay_ok = true;
-  u32 user_id = 0, ent_station = 0;
-  int32_t balance = 0;
-  int polls = 0, pays = 0;
+  int pays = 0;
   InGateCmd last_in{};
   OutGateCmd last_out{};
 } dbl;
-
-void put32(u8* p, u32 v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(v >> (8 * i));
-}
-template <typename Rsp>
-u32 paid(Rsp* r) {
+u32 paid(InGateRsp* r) {
   ++dbl.pays;
-  if (!dbl.pay_ok) return BLE_FAIL;
-  put32(r->userID, dbl.user_id);
-  std::memset(r->userID + 4, 0, 4);
-  put32(r->balance, static_cast<u32>(dbl.balance));
-  r->cardType = 0xAA;
-  return BLE_OK;
+  *r = {{4, 3, 2, 1}, {0xFE, 0xFF, 0xFF, 0xFF}, 0xAA};
+  return dbl.pay_ok ? BLE_OK : BLE_FAIL;
 }
 }  // namespace
 
-u32 BleModuleInit() { return dbl.init_result; }
+u32 BleModuleInit() { return BLE_OK; }
 void BleModuleExit() {}
 u32 BlePollingCard(PollingRsp* r) {
-  ++dbl.polls;
-  if (!dbl.card) return BLE_FAIL;
-  r->cardType = 0xAA;
-  put32(r->cardID, dbl.user_id);
-  std::memset(r->cardID + 4, 0, 4);
-  r->antFlag = 3;
-  put32(r->entSta, dbl.ent_station);
-  return BLE_OK;
+  *r = {0xAA, {4, 3, 2, 1}, 3, {0x0D, 0x0C, 0x0B, 0x0A}};
+  return dbl.card ? BLE_OK : BLE_FAIL;
 }
 u32 BleInGate(const InGateCmd* c, InGateRsp* r) { return dbl.last_in = *c, paid(r); }
 u32 BleOutGate(const OutGateCmd* c, OutGateRsp* r) { return dbl.last_out = *c, paid(r); }
@@ -98,37 +80,31 @@ class GateLoop : public ::testing::Test {
 
 TEST_F(GateLoop, AnswersCarryTheInterfacesRecords) {
   EXPECT_EQ(exchange(simple(0x21)), (Bytes{2, 5, 0, 0x21, 0x53, 0, 0, 0, 0x77, 3}));
-  EXPECT_TRUE(log_.contains("response to tpu(get state)\n", LOG_INFO));
-  EXPECT_EQ(exchange(simple(0x31)), (Bytes{2, 4, 0, 0x31, 0x53, 0, 1, 0x67, 3}));
-  // The minimal record with its length byte escaped.
-  EXPECT_EQ(exchange({0x02, 0x10, 0x02, 0x00, 0x21, 0x53, 0x70, 0x03}).size(), 10U);
-  Bytes refused{17, 0, 0x32, 0x53, 0, 1};
-  refused.resize(18, 0);
-  refused.push_back(0x13);
-  EXPECT_EQ(answer(kEnter), refused);  // no poll before
-  EXPECT_TRUE(log_.contains("response to tpu(enter)\n", LOG_INFO));
-  EXPECT_TRUE(log_.contains("check=", LOG_INFO));
-  log_.clear();
+  // No answer: an unknown command, no mark, a bad check, silence.
+  for (const Bytes& f :
+       {simple(0x22), simple(0x21, 0x54), Bytes{2, 5, 0, 0x21, 0x53, 0, 0, 0, 0x76, 3}, Bytes{}})
+    EXPECT_TRUE(exchange(f).empty());
 
-  dbl = {.card = true, .user_id = 0x01020304, .ent_station = 0x0A0B0C0D, .balance = -2};
+  dbl.card = true;
   EXPECT_EQ(answer(simple(0x31)), (Bytes{18, 0, 0x31, 0x53, 0, 0, 0xAA, 4,    3,    2,
                                          1,  0, 0,    0,    0, 3, 0x0D, 0x0C, 0x0B, 10}));
-  EXPECT_FALSE(log_.contains("response to tpu"));  // poll answers are not logged
   EXPECT_EQ(answer(kEnter),
             (Bytes{17, 0, 0x32, 0x53, 0, 0, 4, 3, 2, 1, 0, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0x13}));
   const auto* in = reinterpret_cast<const u8*>(&dbl.last_in);  // time, station, flag
   EXPECT_EQ(Bytes(in, in + sizeof(InGateCmd)), (Bytes{0x20, 0x24, 5, 6, 7, 8, 9, 4, 3, 2, 1, 1}));
-
-  log_.clear();
   answer(simple(0x31));
   const Bytes out = answer(kExit);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 7), (Bytes{17, 0, 0x33, 0x53, 0, 0, 4}));
   const auto* out_cmd = reinterpret_cast<const u8*>(&dbl.last_out);  // and fare
   EXPECT_EQ(Bytes(out_cmd + 7, out_cmd + sizeof(OutGateCmd)),
             (Bytes{0x14, 0x13, 0x12, 0x11, 0x64, 0, 0, 0, 1}));
-  EXPECT_TRUE(log_.contains("response to tpu(exit)\n"));
-  EXPECT_FALSE(log_.contains("check="));
   EXPECT_EQ(dbl.pays, 2);
+  dbl.card = false;
+  EXPECT_EQ(exchange(simple(0x31)), (Bytes{2, 4, 0, 0x31, 0x53, 0, 1, 0x67, 3}));
+  Bytes refused{17, 0, 0x32, 0x53, 0, 1};  // and the last user's fields cleared
+  refused.resize(18, 0);
+  refused.push_back(0x13);
+  EXPECT_EQ(answer(kEnter), refused);
 }
 
 // A poll with a card grants one enter or exit, served or refused; a poll
@@ -160,30 +136,6 @@ TEST_F(GateLoop, PollPermissionIsOneShot) {
     EXPECT_EQ(rec[5], s.rsp);
     EXPECT_EQ(dbl.pays - before, s.pays);
   }
-  EXPECT_TRUE(log_.contains("enter command too short", LOG_ERR));
-}
-
-TEST_F(GateLoop, UnknownCommandsAndLineNoiseGetNoAnswer) {
-  EXPECT_TRUE(exchange(simple(0x22)).empty());
-  EXPECT_TRUE(log_.contains("command error.\n", LOG_ERR));
-  log_.clear();
-  EXPECT_TRUE(exchange(simple(0x21, 0x54)).empty());  // no mark
-  EXPECT_TRUE(exchange(simple(0x31, 0x00)).empty());
-  EXPECT_TRUE(exchange({}).empty());  // silence is not an error
-  EXPECT_EQ(dbl.polls, 0);
-  EXPECT_TRUE(log_.messages().empty()) << log_.dump();
-  Bytes big(40, 0x41);  // unescapes to more than a command record
-  big[0] = big[1] = 0;
-  big[2] = 0x21;
-  big[3] = 0x53;
-  // Frame errors themselves are the framing's tests; here: dropped, logged, and the line recovers.
-  for (const Bytes& noise : {Bytes{0x41, 0x42, 0x43}, Bytes{2, 5, 0, 0x21, 0x53, 0, 0, 0, 0x76, 3},
-                             Bytes(40, 0x02), gate_frame(big)}) {
-    log_.clear();
-    EXPECT_TRUE(exchange(noise).empty());
-    EXPECT_TRUE(log_.contains("parse command error.\n", LOG_ERR)) << log_.dump();
-  }
-  EXPECT_EQ(exchange(simple(0x21)).size(), 10U);
 }
 
 }  // namespace
