@@ -2,12 +2,9 @@
 // table from the test plug-in, and the phone's side of every exchange.
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <map>
 
 #include "../security/sec_fixture.h"
 #include "gate_line.h"
@@ -25,19 +22,15 @@ inline const Bytes kFactor = sectest::factor(0x01, 0x01, 16, 0xA0, 0xB0, 0);
 inline constexpr u8 kCfbRow = 14;
 inline constexpr u8 kOfbRow = 15;
 
-inline std::string conf_text(const std::map<std::string, std::string>& over = {}) {
-  std::map<std::string, std::string> items = {
-      {"config_ver", "T1"},          {"ipaddr", "127.0.0.1"},     {"netmask", "255.0.0.0"},
-      {"gateway", "127.0.0.1"},      {"dns", "127.0.0.1"},        {"dns2", "127.0.0.1"},
-      {"time_server", "127.0.0.1"},  {"tpu_code", "TPU1"},        {"merchant_code", "M001"},
-      {"server_ip", "127.0.0.1"},    {"exit_flag", "0"},          {"server_port", "9"},
-      {"upload_interval", "3600"},   {"heartbeat_interval", "1"}, {"heartbeat_retries", "3"},
-      {"voucher_check_time", "300"}, {"file_block_size", "1024"}, {"default_station", "77"},
-      {"use_default_station", "1"},  {"offline_delay", "600"},    {"old_security_life", "60"}};
-  for (const auto& [k, v] : over) items[k] = v;
-  std::string s;
-  for (const auto& [k, v] : items) s += k + "=" + v + "\n";
-  return s;
+// The lines of `first` win: an item's first definition counts.
+inline std::string conf_text(const std::string& first = "") {
+  return first +
+         "config_ver=T1\nipaddr=127.0.0.1\nnetmask=255.0.0.0\ngateway=127.0.0.1\ndns=127.0.0.1\n"
+         "dns2=127.0.0.1\ntime_server=127.0.0.1\ntpu_code=TPU1\nmerchant_code=M001\n"
+         "server_ip=127.0.0.1\nexit_flag=0\nserver_port=9\nupload_interval=3600\n"
+         "heartbeat_interval=1\nheartbeat_retries=3\nvoucher_check_time=300\n"
+         "file_block_size=1024\ndefault_station=77\nuse_default_station=1\noffline_delay=600\n"
+         "old_security_life=60\n";
 }
 
 // Identity, base key and kFactor's key payload stored; state 2; security stopped.
@@ -54,11 +47,12 @@ struct Ticket {
   u8 ticket_id = 7;
   u32 user_id = 258;
   u8 balance[3] = {0x10, 0x27, 0x00};  // 10000, low byte first
+  u8 key_ver = 0xB0;
   u8 row = kCfbRow;
   bool crc_low_first = false;  // the wrong order
   u8 hour = 10;
   u8 minute = 0;
-  std::array<u8, 9> pay_info{};  // already enciphered
+  Bytes pay_info = Bytes(9, 0);  // already enciphered
 };
 
 inline std::array<u8, 16> userid_key(u32 uid) {
@@ -81,7 +75,7 @@ inline Bytes cipher(int alg, Bytes in, const u8* key, int keyl, const u8* iv, in
 }
 
 // Entry information as an entry gate seals it (station 0: none recorded).
-inline std::array<u8, 9> sealed_entry(u32 uid, u32 station, u32 time, bool break_check = false) {
+inline Bytes sealed_entry(u32 uid, u32 station, u32 time, bool break_check = false) {
   Bytes clear(9);
   std::memcpy(clear.data(), &station, 4);
   std::memcpy(clear.data() + 4, &time, 4);
@@ -89,10 +83,7 @@ inline std::array<u8, 9> sealed_entry(u32 uid, u32 station, u32 time, bool break
   crypto_md5(clear.data(), 8, md.data());
   clear[8] = static_cast<u8>(crypto_crc8(md.data() + 4, 8) ^ (break_check ? 0x5A : 0));
   const auto k = userid_key(uid);
-  Bytes enc = cipher(CRYPTO_AES128_CFB, clear, k.data(), 16, k.data(), 16, 1);
-  std::array<u8, 9> out{};
-  std::copy_n(enc.begin(), std::min<size_t>(9, enc.size()), out.begin());
-  return out;
+  return cipher(CRYPTO_AES128_CFB, clear, k.data(), 16, k.data(), 16, 1);
 }
 
 // The 26-byte record the phone plays.
@@ -109,53 +100,42 @@ inline Bytes record(const Ticket& t) {
   EXPECT_EQ(rec.size(), 10u);
   rec.resize(10);
   rec.insert(rec.end(), t.pay_info.begin(), t.pay_info.end());
-  rec.insert(rec.end(), {0xA0, 0xB0, t.row, t.hour, t.minute});
+  rec.insert(rec.end(), {0xA0, t.key_ver, t.row, t.hour, t.minute});
   const u16 rc = crypto_crc16(rec.data(), 24);
-  rec.push_back(static_cast<u8>(rc & 0xFF));
-  rec.push_back(static_cast<u8>(rc >> 8));
+  rec.insert(rec.end(), {static_cast<u8>(rc & 0xFF), static_cast<u8>(rc >> 8)});
   return rec;
 }
 
-// The phone's view of the reply: deciphered with its own ticket bytes.
-struct Reply {
-  phone_tx tx{};
-  bool crc_ok = false;
-};
-
-inline Reply open_reply(const Bytes& sealed, const Bytes& rec, u32 uid) {
-  std::array<u8, 16> key{};
+// The phone's view of the reply: deciphered with its own ticket bytes, its
+// length and CRC checked.
+inline phone_tx open_reply(const Bytes& sealed, const Bytes& rec, u32 uid) {
+  std::array<u8, 16> key{}, md{};
   std::memcpy(key.data(), rec.data(), 10);
   const auto iv = userid_key(uid);
   Bytes clear = cipher(CRYPTO_AES128_CFB, sealed, key.data(), 10, iv.data(), 16, 0);
-  Reply r;
-  if (clear.size() != sizeof(phone_tx)) return r;
-  std::memcpy(&r.tx, clear.data(), sizeof r.tx);
-  std::array<u8, 16> md{};
+  EXPECT_EQ(clear.size(), sizeof(phone_tx));
+  clear.resize(sizeof(phone_tx));
+  phone_tx tx{};
+  std::memcpy(&tx, clear.data(), sizeof tx);
   crypto_md5(clear.data(), 19, md.data());
-  r.crc_ok = crypto_crc16(md.data(), 16) == r.tx.crc;
-  return r;
-}
-
-inline size_t commas(const std::string& s) {
-  return static_cast<size_t>(std::count(s.begin(), s.end(), ','));
+  EXPECT_EQ(crypto_crc16(md.data(), 16), tx.crc);
+  return tx;
 }
 
 // Recomputes an order line's TAC from the plug-in's row named by its key id:
 // MD5 of the ciphertext of the text before the TAC's comma.
 inline bool tac_verifies(const std::string& line) {
-  const size_t key_comma = line.rfind(',');
-  if (key_comma == std::string::npos || key_comma < 33 || line[key_comma - 33] != ',') return false;
-  const std::string keyid = line.substr(key_comma + 1);
-  if (keyid.size() != 6 || keyid.substr(0, 4) != "a0b0") return false;
-  const u32 r = static_cast<u32>(std::stoul(keyid.substr(4), nullptr, 16));
+  const size_t k = line.rfind(',');
+  if (k == std::string::npos || k < 33 || line.compare(k + 1, 4, "a0b0") != 0) return false;
+  const auto r = static_cast<u32>(std::stoul(line.substr(k + 5), nullptr, 16));
   const security_key_row row = sectest::predicted_row(kFactor, r);
-  Bytes text(line.begin(), line.begin() + static_cast<long>(key_comma - 33));
-  Bytes enc = cipher(row.alg, text, row.key, 32, row.key, 32, 1);
+  Bytes enc = cipher(row.alg, Bytes(line.begin(), line.begin() + static_cast<long>(k - 33)),
+                     row.key, 32, row.key, 32, 1);
   std::array<u8, 16> md{};
   crypto_md5(enc.data(), static_cast<int>(enc.size()), md.data());
-  char hex[33] = {};
-  for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02X", md[i]);
-  return line.substr(key_comma - 32, 32) == hex;
+  std::string hex = ",";
+  for (u8 b : md) hex += "0123456789ABCDEF"[b >> 4], hex += "0123456789ABCDEF"[b & 15];
+  return line.size() == k + 7 && line.compare(k - 33, 33, hex) == 0;
 }
 
 using ztpu_test::Pty;

@@ -27,10 +27,9 @@ std::string bcd7(const u8* p) {
                 p[6]);
   return out;
 }
-void hear(Bytes b) { phone_read_handler(b.data(), static_cast<int>(b.size()), nullptr); }
-int poll_at(std::time_t t, const Bytes& rec, ztpu_query_rsp* q) {
+int poll_at(std::time_t t, Bytes rec, ztpu_query_rsp* q) {
   g_now = t;
-  hear(rec);
+  phone_read_handler(rec.data(), static_cast<int>(rec.size()), nullptr);
   return ztpu_query(q);
 }
 ztpu_pay_cmd cmd(int do_pay, u32 station, std::time_t t, int fare = 0) {
@@ -45,8 +44,8 @@ int pass(Ticket t, const ztpu_pay_cmd& c, ztpu_pay_rsp* rsp) {
   t.minute = static_cast<u8>(c.trade_time % 3600 / 60);
   return poll_at(c.trade_time, record(t), &q) != 0 ? -2 : ztpu_pay(&c, rsp);
 }
-void set_conf(const std::map<std::string, std::string>& over) {
-  const std::string s = conf_text(over);
+void set_conf(const std::string& first) {
+  const std::string s = conf_text(first);
   ASSERT_EQ(mconf_load_from_buffer(s.data(), static_cast<int>(s.size())), 0);
 }
 
@@ -58,11 +57,10 @@ class Txn : public testing::Test {
     for (const char* d : {"var/ulocal", "var/lock", "dev"}) board_.dir.mkdirs(d);
     ASSERT_NO_FATAL_FAILURE(provision());
     ASSERT_EQ(security_init(), 0);
-    set_conf({});
+    set_conf("");
     g_offline = 0;
     phone_set_clock(fake_clock);
     ztpu_set_clock(fake_clock);
-    log_.clear();
   }
   void TearDown() override {
     phone_set_clock(nullptr);
@@ -71,9 +69,6 @@ class Txn : public testing::Test {
     mconf_exit();
   }
   std::string file(const char* f) const { return board_.dir.exists(f) ? board_.dir.read(f) : "-"; }
-  void seen(const std::string& m, int prio = LOG_ERR) {
-    EXPECT_TRUE(log_.contains(m, prio)) << m << log_.dump();
-  }
   sectest::Board board_;
   ztpu_test::LogCapture log_;
   ztpu_pay_rsp rsp_{};
@@ -83,38 +78,25 @@ TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
   Ticket t{.balance = {0x01, 0x02, 0x03}};
   t.pay_info = sealed_entry(t.user_id, 31, 1000);  // ignored on an entry gate
   ztpu_query_rsp q{};
-  g_offline = 1;  // refused silently, the record stays
+  g_offline = 1;  // refused before the record is taken
   EXPECT_EQ(poll_at(at(10, 0, 0), record(t), &q), -1);
-  EXPECT_EQ(ztpu_get_state(), 0);
-  EXPECT_TRUE(log_.messages().empty()) << log_.dump();
   g_offline = 0;
+  EXPECT_EQ(ztpu_query(nullptr), -1);
   g_now = at(10, 0, 1);  // a second later: still fresh
   ASSERT_EQ(ztpu_query(&q), 0) << log_.dump();
-  EXPECT_EQ(std::tuple(q.ticket_id, q.user_id, q.balance, q.ent_station_id, q.ent_time),
-            std::tuple(u8{7}, 258u, 0x030201, 0u, 0u));
-  EXPECT_EQ(bcd7(q.ent_time_bcd), std::string(14, '0'));
-  EXPECT_EQ(ztpu_get_state(), 2);
+  EXPECT_EQ(std::tuple(q.ticket_id, q.user_id, q.balance, q.ent_station_id, ztpu_get_state()),
+            std::tuple(u8{7}, 258u, 0x030201, 0u, 2));
   ztpu_reset_state();
   EXPECT_EQ(ztpu_get_state(), 0);
-  hear(record(t));
-  EXPECT_EQ(ztpu_query(nullptr), -1);
-  seen("param rsp is NULL.\n");
 }
 
 // Each step: the phone plays a record at a time; the poll's result, the
-// state it leaves and the error it logs.
+// state it leaves and the refusal's log where that is its only trace.
 TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
   const Bytes same = record(Ticket{.ticket_id = 4});
-  Bytes unknown = record(Ticket{.ticket_id = 6});
-  unknown[21] = 0x40;  // a row in no table
-  const u16 crc = crypto_crc16(unknown.data(), 24);
-  unknown[24] = static_cast<u8>(crc & 0xFF);
-  unknown[25] = static_cast<u8>(crc >> 8);
-  u8 crc_id = 1;  // its two CRC bytes differ, or the orders cannot be told apart
-  for (u16 c = 0; crc_id < 200; ++crc_id) {
-    Bytes clear = {crc_id, 2, 1, 0, 0, 0x10, 0x27, 0};
-    if (c = crypto_crc16(clear.data(), 8); (c & 0xFF) != (c >> 8)) break;
-  }
+  Bytes clear = {9, 2, 1, 0, 0, 0x10, 0x27, 0};
+  const u16 crc = crypto_crc16(clear.data(), 8);
+  ASSERT_NE(crc & 0xFF, crc >> 8);  // or the two orders cannot be told apart
   const struct {
     Bytes rec;
     std::time_t when;
@@ -125,24 +107,19 @@ TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
       {record({.minute = 60}), at(10, 0, 0), -1, "error time, 10h:60m.\n"},
       // Issued 10:00 with 300 s allowed: 10:05 passes (its seconds ignored), 10:06 not.
       {record({.ticket_id = 1}), at(10, 5, 59), 0, ""},
-      {record({.ticket_id = 2}), at(10, 6, 0), -1,
-       "ticket time error, now=10h6m, ticket=10h0m, allow=300s.\n"},
+      {record({.ticket_id = 2}), at(10, 6, 0), -1, ""},
       {record({.ticket_id = 2, .minute = 10}), at(10, 6, 0), 0, ""},  // ahead is as good
       {record({.ticket_id = 3, .hour = 23, .minute = 59}), at(0, 1, 0, 6), -1,
        "ticket time error, now=0h1m, ticket=23h59m"},  // no wrap at midnight
       {same, at(10, 0, 0), 0, ""},
-      {same, at(10, 0, 2), -1, "the same ticket can't be used in 3s, now time diff = 2s.\n"},
-      {same, at(10, 0, 3), 0, ""},  // the refusal did not restart the bar
-      {same, at(10, 0, 5), -1, "the same ticket can't be used in 3s, now time diff = 2s.\n"},
-      {record({.ticket_id = 5}), at(10, 0, 5), 0, ""},  // another ticket is not held up
-      {unknown, at(10, 0, 10), -1, "fail to get algorithm and key.\n"},
-      {unknown, at(10, 0, 11), -1, "the same ticket can't be used in 3s"},
-      {record({.ticket_id = crc_id, .row = kOfbRow, .crc_low_first = true}), at(10, 0, 0), -1,
-       "keyid=0xA0B00F.\n"},
-      {record({.ticket_id = crc_id, .row = kOfbRow}), at(10, 0, 0), 0, ""},
+      {same, at(10, 0, 2), -1, ""},
+      {same, at(10, 0, 3), 0, ""},
+      {record({.ticket_id = 5, .key_ver = 0xB1}), at(10, 0, 10), -1, ""},  // no such key
+      {record({.ticket_id = 9, .row = kOfbRow, .crc_low_first = true}), at(10, 0, 0), -1, ""},
+      {record({.ticket_id = 9, .row = kOfbRow}), at(10, 0, 0), 0, ""},
   };
   for (const auto& s : steps) {
-    SCOPED_TRACE(s.log);
+    SCOPED_TRACE(&s - steps);
     log_.clear();
     ztpu_query_rsp q{};
     EXPECT_EQ(poll_at(s.when, s.rec, &q), s.rc) << log_.dump();
@@ -152,105 +129,73 @@ TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
 }
 
 TEST_F(Txn, ExitGateReadsTheEntryInformation) {
-  set_conf({{"exit_flag", "1"}});
   const bool wide = sizeof(std::time_t) >= 8;
   const u32 entered = static_cast<u32>(at(8, 15, 0));
-  const char* late = wide ? "" : "time 2147483648 out of range.\n";
-  const char* no_entry = "exit's tpu, no enter info, use default.\n";
   const struct {
     u32 station, time;
-    bool broken;
+    bool broken, use_default;
     int rc;
-    u32 want_station;
+    u32 want_station, want_time;
     const char* bcd;
-    const char* log;
   } steps[] = {
-      {31, entered, false, 0, 31, "20241205081500", ""},
-      {0, 12345, false, 0, 77, "19700101080000", no_entry},  // the default station, when allowed
-      {31, 1000, true, -1, 0, "", "exit's tpu, enter info error, crc8="},
+      {31, entered, false, true, 0, 31, entered, "20241205081500"},
+      {0, 12345, false, true, 0, 77, 0, "19700101080000"},  // the default station
+      {0, 12345, false, false, -1, 0, 0, ""},
+      {31, 1000, true, true, -1, 0, 0, ""},  // a broken check byte
       // A second past 2038: a 32-bit time_t refuses it rather than wrap.
-      {31, 0x80000000U, false, wide ? 0 : -1, 31, "20380119031408", late},
+      {31, 0x80000000U, false, true, wide ? 0 : -1, 31, 0x80000000U, "20380119031408"},
   };
   u8 id = 1;
   for (const auto& s : steps) {
     SCOPED_TRACE(id);
+    set_conf(s.use_default ? "exit_flag=1\n" : "exit_flag=1\nuse_default_station=0\n");
     Ticket t{.ticket_id = id++};
     t.pay_info = sealed_entry(t.user_id, s.station, s.time, s.broken);
     ztpu_query_rsp q{};
     ASSERT_EQ(poll_at(at(10, 0, 0), record(t), &q), s.rc) << log_.dump();
-    EXPECT_TRUE(*s.log == '\0' || log_.contains(s.log, s.rc ? LOG_ERR : LOG_WARNING));
     if (s.rc != 0) continue;
-    EXPECT_EQ(std::tuple(q.ent_station_id, bcd7(q.ent_time_bcd)),
-              std::tuple(s.want_station, s.bcd));
-    EXPECT_EQ(q.ent_time, s.station != 0 ? s.time : q.ent_time);
+    EXPECT_EQ(std::tuple(q.ent_station_id, q.ent_time, bcd7(q.ent_time_bcd)),
+              std::tuple(s.want_station, s.want_time, std::string(s.bcd)));
   }
-  set_conf({{"exit_flag", "1"}, {"use_default_station", "0"}});
-  Ticket t{.ticket_id = 9};
-  t.pay_info = sealed_entry(t.user_id, 0, 12345);
-  ztpu_query_rsp q{};
-  EXPECT_EQ(poll_at(at(10, 0, 0), record(t), &q), -1);
-  seen("exit's tpu, need enter info.\n");
 }
 
+// The day's sequence id is stored before the order line; an unreadable or
+// used-up one refuses the order and leaves both files alone.
 TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
   EXPECT_EQ(pass(Ticket{}, cmd(1, 12, at(10, 30, 0), 300), &rsp_), -1);  // not an exit gate
-  seen("error command.\n");
-  EXPECT_EQ(file(kSeq), "");                        // opened (created) for reading, never advanced
-  board_.dir.write(kRecords, "241205000000,torn");  // a torn line is cut before the append
   ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
   ASSERT_EQ(ztpu_pay(&c, &rsp_), 0) << log_.dump();  // the ticket was still held
   EXPECT_EQ(std::tuple(rsp_.user_id, rsp_.balance, ztpu_get_state()), std::tuple(258u, 10000, 3));
   const std::string l = file(kRecords);
   EXPECT_EQ(l.rfind("241205000001,258,0,M001,258241205007,12,20241205103000,", 0), 0u) << l;
-  EXPECT_EQ(std::tuple(commas(l), l.back()), std::tuple(8u, '\n'));
-  EXPECT_TRUE(tac_verifies(l.substr(0, l.size() - 1))) << l;
+  EXPECT_TRUE(l.back() == '\n' && tac_verifies(l.substr(0, l.size() - 1))) << l;
   EXPECT_EQ(file(kSeq), "241205000001");
-  seen("cut torn order record (17 bytes)", LOG_WARNING);
-  EXPECT_EQ(ztpu_pay(&c, &rsp_), -1);  // consumed
-  seen("please polling first.\n");
-  EXPECT_EQ(ztpu_pay(nullptr, &rsp_), -1);
-  seen("param cmd is NULL.\n");
-  EXPECT_EQ(file(kRecords), l);
-
-  board_.dir.write(kSeq, "241205000041");
-  board_.dir.write("var/ulocal/SEQUENCID.tmp", "garbage");  // left by a power cut
-  ASSERT_EQ(pass(Ticket{.ticket_id = 8}, cmd(0, 12, at(10, 30, 0)), &rsp_), 0) << log_.dump();
-  EXPECT_EQ(file(kSeq), "241205000042");
-  ASSERT_EQ(pass(Ticket{.ticket_id = 9}, cmd(0, 12, at(10, 0, 0, 6)), &rsp_), 0) << log_.dump();
-  EXPECT_EQ(file(kSeq), "241206000001");
-  EXPECT_EQ(file(kRecords).substr(l.size()).substr(0, 13), "241205000042,");
-  EXPECT_NE(file(kRecords).find("\n241206000001,"), std::string::npos);
-  EXPECT_FALSE(board_.dir.exists("var/ulocal/SEQUENCID.tmp"));
-}
-
-TEST_F(Txn, UnusableSequenceIdFileRefusesOrdersUntilRepaired) {
-  const char* kUnread = "can't read ./var/ulocal/SEQUENCID sequence id file.\n";
-  const std::pair<const char*, const char*> cases[] = {
-      {"24120500004", kUnread},
-      {"2412050000411", kUnread},
-      {"2412050000x1", kUnread},
-      {"241205999999", "sequence ids of 241205 used up.\n"}};
+  for (int rc : {ztpu_pay(&c, &rsp_), ztpu_pay(nullptr, &rsp_), ztpu_pay(&c, nullptr)})
+    EXPECT_EQ(rc, -1);  // consumed
+  const struct {
+    const char* before;
+    int day, rc;
+    const char* after;
+  } seqs[] = {
+      {"24120500004", 5, -1, "24120500004"},   {"2412050000x1", 5, -1, "2412050000x1"},
+      {"241205999999", 5, -1, "241205999999"}, {"241205999998", 5, 0, "241205999999"},
+      {"241205000041", 6, 0, "241206000001"},  // a new day
+  };
   u8 id = 20;
-  for (const auto& [content, why] : cases) {
-    board_.dir.write(kSeq, content);
-    log_.clear();
-    EXPECT_EQ(pass(Ticket{.ticket_id = id++}, cmd(0, 12, at(10, 30, 0)), &rsp_), -1);
-    for (const char* m : {why, "fail to get sequence id.\n", "generate order record error.\n"})
-      seen(m);
-    EXPECT_EQ(file(kRecords) + file(kSeq), std::string("-") + content);
+  for (const auto& s : seqs) {
+    board_.dir.write(kSeq, s.before);
+    EXPECT_EQ(pass(Ticket{.ticket_id = id++}, cmd(0, 12, at(10, 30, 0, s.day)), &rsp_), s.rc);
+    EXPECT_EQ(file(kSeq), s.after);
   }
-  board_.dir.write(kSeq, "241205000009");
-  ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
-  EXPECT_EQ(ztpu_pay(&c, &rsp_), 0) << log_.dump();
-  EXPECT_EQ(file(kSeq), "241205000010");
+  const std::string all = file(kRecords);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3) << all;
 }
 
 const char* g_failing_path = "";
 int fail_path(const char* path) { return std::strcmp(path, g_failing_path) == 0 ? ENOSPC : 0; }
 
-// The id is stored before its line: a line lost after the id was saved
-// leaves a gap, never a repeat; an unsaved id writes nothing. A locked
-// record file or a missing key table refuses the order too.
+// An unsaved id writes no line; a line lost after its id was saved leaves a
+// gap, never a repeat. A held lock or a missing key table refuses too.
 TEST_F(Txn, FailedSaveWritesNothingAndNeverRepeatsAnId) {
   board_.dir.write(kSeq, "241205000041");
   const ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
@@ -266,69 +211,51 @@ TEST_F(Txn, FailedSaveWritesNothingAndNeverRepeatsAnId) {
     EXPECT_EQ(ztpu_pay(&c, &rsp_), -1) << failing;
     ::close(holder);
     ztpu::fileio::set_fault(nullptr);
-    seen("fail to save order.\n");
     EXPECT_EQ(board_.dir.read(kRecords) + file(kSeq), after);  // no torn line either
-    EXPECT_FALSE(board_.dir.exists("var/ulocal/SEQUENCID.tmp"));
   }
-  seen("lock ZEF_BIZRECORD.lock failed.\n");
   EXPECT_EQ(ztpu_pay(&c, &rsp_), 0) << log_.dump();  // the ticket is still held
   EXPECT_EQ(file(kRecords).substr(0, 13) + file(kSeq), "241205000043,241205000043");
-
   ASSERT_EQ(poll_at(at(10, 30, 0), record(Ticket{.ticket_id = 8, .minute = 30}), &q), 0);
   security_exit();  // no key table: no TAC, no order
   EXPECT_EQ(ztpu_pay(&c, &rsp_), -1);
-  seen("fail to generate tac.\n");
-  EXPECT_EQ(commas(file(kRecords)), 8u);
   EXPECT_EQ(file(kSeq), "241205000043");
 }
 
 // A torn tail, even one longer than a read block, is cut before an append.
 TEST_F(Txn, TornLastLineIsCutBeforeTheNextAppend) {
-  EXPECT_EQ(ztpu_repair_record_file(), 0);  // no file
-  EXPECT_FALSE(board_.dir.exists(kRecords));
-  const std::pair<std::string, std::string> cases[] = {
-      {"a,b\n", "a,b\n"}, {"a,b\n" + std::string(1500, 'x'), "a,b\n"}, {std::string(700, 'y'), ""}};
-  for (const auto& [before, after] : cases) {
+  for (const auto& [before, after] : {std::pair<std::string, std::string>{"", ""},
+                                      {"a,b\n" + std::string(1500, 'x'), "a,b\n"},
+                                      {std::string(700, 'y'), ""}}) {
     board_.dir.write(kRecords, before);
     EXPECT_EQ(ztpu_repair_record_file(), 0);
     EXPECT_EQ(board_.dir.read(kRecords), after);
   }
-  EXPECT_EQ(log_.count("cut torn order record"), 2u);
-  seen("cut torn order record (1500 bytes)", LOG_WARNING);
 }
 
 TEST_F(Txn, PhoneDeciphersItsReply) {
   // No Bluetooth port yet: the gate is still served.
-  EXPECT_EQ(pass(Ticket{}, cmd(0, 0, at(10, 0, 0)), &rsp_), 0) << log_.dump();
-  seen("writeback phone error.\n");
-  seen("enter station id=0\n", LOG_WARNING);
-  EXPECT_EQ(rsp_.user_id, 258u);
-
+  ASSERT_EQ(pass(Ticket{}, cmd(0, 0, at(10, 0, 0)), &rsp_), 0) << log_.dump();
+  EXPECT_TRUE(log_.contains("enter station id=0\n", LOG_WARNING));
   Pty bt("dev/ttySP0", false);  // as the system leaves it: the port sets itself up raw
   ASSERT_TRUE(bt.ok());
   ASSERT_EQ(bt_open(), 0);
   log_.clear();
-  Ticket t{.ticket_id = 8, .minute = 30};
+  Ticket t{.ticket_id = 8};
   const Bytes rec = record(t);
   const std::time_t when = at(10, 30, 0);
   ASSERT_EQ(pass(t, cmd(0, 12, when), &rsp_), 0) << log_.dump();
-  Reply r = open_reply(bt.read_bytes(22, 300), rec, t.user_id);  // one more: an added one shows
+  phone_tx tx = open_reply(bt.read_bytes(22, 300), rec, t.user_id);  // one more: an added one shows
   u32 flag = 0;
   std::memcpy(&flag, rec.data() + 6, 4);
-  EXPECT_EQ(
-      std::tuple(r.crc_ok, u8{r.tx.status}, u32{r.tx.flag}, u8{r.tx.pay_type}, u32{r.tx.pay_time}),
-      std::tuple(true, u8{0}, flag, u8{1}, static_cast<u32>(when)));
-  std::memcpy(t.pay_info.data(), r.tx.pay_info, 9);  // the entry information for the exit gate
+  EXPECT_EQ(std::tuple(u8{tx.status}, u32{tx.flag}, u8{tx.pay_type}, u32{tx.pay_time}),
+            std::tuple(u8{0}, flag, u8{1}, static_cast<u32>(when)));
+  t.pay_info = Bytes(tx.pay_info, tx.pay_info + 9);  // the entry information for the exit gate
   EXPECT_EQ(t.pay_info, sealed_entry(t.user_id, 12, static_cast<u32>(when)));
 
   // The exit order and reply; the merchant code is exactly its 20 characters.
-  set_conf({{"exit_flag", "1"}, {"merchant_code", "ABCDEFGHIJKLMNOPQRST"}});
+  set_conf("exit_flag=1\nmerchant_code=ABCDEFGHIJKLMNOPQRST\n");
   t.ticket_id = 9;
-  const Bytes rec2 = record(t);
-  ztpu_query_rsp q{};
-  ASSERT_EQ(poll_at(at(10, 32, 0), rec2, &q), 0) << log_.dump();
-  ztpu_pay_cmd c = cmd(1, 40, at(10, 32, 0), 250);
-  ASSERT_EQ(ztpu_pay(&c, &rsp_), 0);
+  ASSERT_EQ(pass(t, cmd(1, 40, at(10, 32, 0), 250), &rsp_), 0) << log_.dump();
   EXPECT_EQ(rsp_.balance, 10000);  // the gate sees the balance before the fare
   const std::string all = file(kRecords);
   const std::string l = all.substr(all.rfind('\n', all.size() - 2) + 1);
@@ -337,14 +264,11 @@ TEST_F(Txn, PhoneDeciphersItsReply) {
                     0),
             0u)
       << l;
-  EXPECT_EQ(commas(l), 12u);
   EXPECT_TRUE(tac_verifies(l.substr(0, l.size() - 1))) << l;
-  r = open_reply(bt.read_bytes(21), rec2, t.user_id);
-  EXPECT_EQ(std::tuple(r.crc_ok, u8{r.tx.pay_type}), std::tuple(true, u8{2}));
-  EXPECT_EQ(Bytes(r.tx.pay_info, r.tx.pay_info + 9), Bytes(9, 0));
+  tx = open_reply(bt.read_bytes(21), record(t), t.user_id);
+  EXPECT_EQ(std::tuple(u8{tx.pay_type}, Bytes(tx.pay_info, tx.pay_info + 9)),
+            std::tuple(u8{2}, Bytes(9, 0)));
   EXPECT_FALSE(log_.contains("writeback phone error."));
-  bt_close();
-  EXPECT_LT(phone_transmit(&r.tx), 0);
 }
 
 }  // namespace
