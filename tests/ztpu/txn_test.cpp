@@ -21,12 +21,6 @@ constexpr const char* kSeq = "var/ulocal/SEQUENCID";
 std::time_t at(int h, int m, int s, int day = 5) {
   return 1733356800 + (day - 5) * 86400 + h * 3600 + m * 60 + s;  // 2024-12-05 UTC
 }
-std::string bcd7(const u8* p) {
-  char out[15];
-  std::snprintf(out, sizeof out, "%02x%02x%02x%02x%02x%02x%02x", p[0], p[1], p[2], p[3], p[4], p[5],
-                p[6]);
-  return out;
-}
 int poll_at(std::time_t t, Bytes rec, ztpu_query_rsp* q) {
   g_now = t;
   phone_read_handler(rec.data(), static_cast<int>(rec.size()), nullptr);
@@ -75,17 +69,14 @@ class Txn : public testing::Test {
 };
 
 TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
-  Ticket t{.balance = {0x01, 0x02, 0x03}};
-  t.pay_info = sealed_entry(t.user_id, 31, 1000);  // ignored on an entry gate
   ztpu_query_rsp q{};
   g_offline = 1;  // refused before the record is taken
-  EXPECT_EQ(poll_at(at(10, 0, 0), record(t), &q), -1);
+  EXPECT_EQ(poll_at(at(10, 0, 0), record({}), &q), -1);
   g_offline = 0;
   EXPECT_EQ(ztpu_query(nullptr), -1);
-  g_now = at(10, 0, 1);  // a second later: still fresh
   ASSERT_EQ(ztpu_query(&q), 0) << log_.dump();
-  EXPECT_EQ(std::tuple(q.ticket_id, q.user_id, q.balance, q.ent_station_id, ztpu_get_state()),
-            std::tuple(u8{7}, 258u, 0x030201, 0u, 2));
+  EXPECT_EQ(std::tuple(q.ticket_id, q.user_id, q.balance, ztpu_get_state()),
+            std::tuple(u8{7}, 258u, 10000, 2));
   ztpu_reset_state();
   EXPECT_EQ(ztpu_get_state(), 0);
 }
@@ -94,9 +85,6 @@ TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
 // state it leaves and the refusal's log where that is its only trace.
 TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
   const Bytes same = record(Ticket{.ticket_id = 4});
-  Bytes clear = {9, 2, 1, 0, 0, 0x10, 0x27, 0};
-  const u16 crc = crypto_crc16(clear.data(), 8);
-  ASSERT_NE(crc & 0xFF, crc >> 8);  // or the two orders cannot be told apart
   const struct {
     Bytes rec;
     std::time_t when;
@@ -132,18 +120,17 @@ TEST_F(Txn, ExitGateReadsTheEntryInformation) {
   const bool wide = sizeof(std::time_t) >= 8;
   const u32 entered = static_cast<u32>(at(8, 15, 0));
   const struct {
-    u32 station, time;
+    u32 station, time;  // station 0: none recorded, 77 is the default
     bool broken, use_default;
     int rc;
-    u32 want_station, want_time;
-    const char* bcd;
+    Bytes bcd;
   } steps[] = {
-      {31, entered, false, true, 0, 31, entered, "20241205081500"},
-      {0, 12345, false, true, 0, 77, 0, "19700101080000"},  // the default station
-      {0, 12345, false, false, -1, 0, 0, ""},
-      {31, 1000, true, true, -1, 0, 0, ""},  // a broken check byte
+      {31, entered, false, true, 0, {0x20, 0x24, 0x12, 0x05, 0x08, 0x15, 0}},
+      {0, 12345, false, true, 0, {0x19, 0x70, 1, 1, 8, 0, 0}},
+      {0, 12345, false, false, -1, {}},
+      {31, 1000, true, true, -1, {}},  // a broken check byte
       // A second past 2038: a 32-bit time_t refuses it rather than wrap.
-      {31, 0x80000000U, false, true, wide ? 0 : -1, 31, 0x80000000U, "20380119031408"},
+      {31, 0x80000000U, false, true, wide ? 0 : -1, {0x20, 0x38, 1, 0x19, 3, 0x14, 8}},
   };
   u8 id = 1;
   for (const auto& s : steps) {
@@ -154,8 +141,8 @@ TEST_F(Txn, ExitGateReadsTheEntryInformation) {
     ztpu_query_rsp q{};
     ASSERT_EQ(poll_at(at(10, 0, 0), record(t), &q), s.rc) << log_.dump();
     if (s.rc != 0) continue;
-    EXPECT_EQ(std::tuple(q.ent_station_id, q.ent_time, bcd7(q.ent_time_bcd)),
-              std::tuple(s.want_station, s.want_time, std::string(s.bcd)));
+    EXPECT_EQ(std::tuple(q.ent_station_id, q.ent_time, Bytes(q.ent_time_bcd, q.ent_time_bcd + 7)),
+              std::tuple(s.station ? s.station : 77, s.station ? s.time : 0, s.bcd));
   }
 }
 
@@ -167,8 +154,9 @@ TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
   ASSERT_EQ(ztpu_pay(&c, &rsp_), 0) << log_.dump();  // the ticket was still held
   EXPECT_EQ(std::tuple(rsp_.user_id, rsp_.balance, ztpu_get_state()), std::tuple(258u, 10000, 3));
   const std::string l = file(kRecords);
-  EXPECT_EQ(l.rfind("241205000001,258,0,M001,258241205007,12,20241205103000,", 0), 0u) << l;
-  EXPECT_TRUE(l.back() == '\n' && tac_verifies(l.substr(0, l.size() - 1))) << l;
+  EXPECT_TRUE(l.starts_with("241205000001,258,0,M001,258241205007,12,20241205103000,") &&
+              l.back() == '\n' && tac_verifies(l.substr(0, l.size() - 1)))
+      << l;
   EXPECT_EQ(file(kSeq), "241205000001");
   for (int rc : {ztpu_pay(&c, &rsp_), ztpu_pay(nullptr, &rsp_), ztpu_pay(&c, nullptr)})
     EXPECT_EQ(rc, -1);  // consumed
@@ -259,12 +247,10 @@ TEST_F(Txn, PhoneDeciphersItsReply) {
   EXPECT_EQ(rsp_.balance, 10000);  // the gate sees the balance before the fare
   const std::string all = file(kRecords);
   const std::string l = all.substr(all.rfind('\n', all.size() - 2) + 1);
-  EXPECT_EQ(l.rfind("241205000003,258,0,ABCDEFGHIJKLMNOPQRST,12,20241205103000,258241205009,40,"
-                    "20241205103200,250,9750,",
-                    0),
-            0u)
+  EXPECT_TRUE(l.starts_with("241205000003,258,0,ABCDEFGHIJKLMNOPQRST,12,20241205103000,"
+                            "258241205009,40,20241205103200,250,9750,") &&
+              tac_verifies(l.substr(0, l.size() - 1)))
       << l;
-  EXPECT_TRUE(tac_verifies(l.substr(0, l.size() - 1))) << l;
   tx = open_reply(bt.read_bytes(21), record(t), t.user_id);
   EXPECT_EQ(std::tuple(u8{tx.pay_type}, Bytes(tx.pay_info, tx.pay_info + 9)),
             std::tuple(u8{2}, Bytes(9, 0)));
