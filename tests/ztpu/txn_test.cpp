@@ -59,6 +59,7 @@ class Txn : public testing::Test {
   void TearDown() override {
     phone_set_clock(nullptr);
     ztpu_set_clock(nullptr);
+    ztpu::fileio::set_fault(nullptr);
     bt_close();
     mconf_exit();
   }
@@ -146,8 +147,13 @@ TEST_F(Txn, ExitGateReadsTheEntryInformation) {
   }
 }
 
-// The day's sequence id is stored before the order line; an unreadable or
-// used-up one refuses the order and leaves both files alone.
+const char* g_failing_path = "";
+int fail_path(const char* path) { return std::strcmp(path, g_failing_path) == 0 ? ENOSPC : 0; }
+
+// The day's sequence id is stored before the order line: an unsaved id
+// writes no line, a line lost after its id was saved leaves a gap, never a
+// repeat. An unreadable or used-up id, a held lock or a missing key table
+// refuses the order.
 TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
   EXPECT_EQ(pass(Ticket{}, cmd(1, 12, at(10, 30, 0), 300), &rsp_), -1);  // not an exit gate
   ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
@@ -164,49 +170,35 @@ TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
     const char* before;
     int day, rc;
     const char* after;
+    const char* failing;  // a file whose writes fail, or "lock": the lock held
   } seqs[] = {
-      {"24120500004", 5, -1, "24120500004"},   {"2412050000x1", 5, -1, "2412050000x1"},
-      {"241205999999", 5, -1, "241205999999"}, {"241205999998", 5, 0, "241205999999"},
-      {"241205000041", 6, 0, "241206000001"},  // a new day
+      {"24120500004", 5, -1, "24120500004", ""},
+      {"2412050000x1", 5, -1, "2412050000x1", ""},
+      {"241205999999", 5, -1, "241205999999", ""},
+      {"241205999998", 5, 0, "241205999999", ""},
+      {"241205000041", 5, -1, "241205000041", "./var/ulocal/SEQUENCID"},
+      {"241205000041", 5, -1, "241205000042", "./var/ulocal/ZEF_BIZRECORD.csv"},
+      {"241205000041", 5, -1, "241205000041", "lock"},
+      {"241205000041", 6, 0, "241206000001", ""},  // a new day
   };
   u8 id = 20;
   for (const auto& s : seqs) {
     board_.dir.write(kSeq, s.before);
-    EXPECT_EQ(pass(Ticket{.ticket_id = id++}, cmd(0, 12, at(10, 30, 0, s.day)), &rsp_), s.rc);
-    EXPECT_EQ(file(kSeq), s.after);
-  }
-  const std::string all = file(kRecords);
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3) << all;
-}
-
-const char* g_failing_path = "";
-int fail_path(const char* path) { return std::strcmp(path, g_failing_path) == 0 ? ENOSPC : 0; }
-
-// An unsaved id writes no line; a line lost after its id was saved leaves a
-// gap, never a repeat. A held lock or a missing key table refuses too.
-TEST_F(Txn, FailedSaveWritesNothingAndNeverRepeatsAnId) {
-  board_.dir.write(kSeq, "241205000041");
-  const ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
-  ztpu_query_rsp q{};
-  ASSERT_EQ(poll_at(at(10, 30, 0), record(Ticket{.minute = 30}), &q), 0);
-  for (const auto& [failing, after] : {std::pair{"./var/ulocal/SEQUENCID", "241205000041"},
-                                       std::pair{"./var/ulocal/ZEF_BIZRECORD.csv", "241205000042"},
-                                       std::pair{"", "241205000042"}}) {
-    g_failing_path = failing;
+    g_failing_path = s.failing;
     ztpu::fileio::set_fault(fail_path);
     const int holder = ::open("var/lock/ZEF_BIZRECORD.lock", O_RDONLY | O_CREAT, 0666);
-    ASSERT_EQ(*failing == '\0' ? flock(holder, LOCK_EX) : 0, 0);
-    EXPECT_EQ(ztpu_pay(&c, &rsp_), -1) << failing;
+    ASSERT_EQ(std::strcmp(s.failing, "lock") == 0 ? flock(holder, LOCK_EX) : 0, 0);
+    EXPECT_EQ(pass(Ticket{.ticket_id = id++}, cmd(0, 12, at(10, 30, 0, s.day)), &rsp_), s.rc);
     ::close(holder);
-    ztpu::fileio::set_fault(nullptr);
-    EXPECT_EQ(board_.dir.read(kRecords) + file(kSeq), after);  // no torn line either
+    EXPECT_EQ(file(kSeq), s.after) << s.failing;
   }
-  EXPECT_EQ(ztpu_pay(&c, &rsp_), 0) << log_.dump();  // the ticket is still held
-  EXPECT_EQ(file(kRecords).substr(0, 13) + file(kSeq), "241205000043,241205000043");
+  ztpu_query_rsp q{};
   ASSERT_EQ(poll_at(at(10, 30, 0), record(Ticket{.ticket_id = 8, .minute = 30}), &q), 0);
   security_exit();  // no key table: no TAC, no order
   EXPECT_EQ(ztpu_pay(&c, &rsp_), -1);
-  EXPECT_EQ(file(kSeq), "241205000043");
+  const std::string all = file(kRecords);
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3) << all;
+  EXPECT_EQ(file(kSeq), "241206000001");
 }
 
 // A torn tail, even one longer than a read block, is cut before an append.
