@@ -1,10 +1,8 @@
-// The gate command loop driven through a pseudo-terminal (the board's
-// dev/ttySP2), with the card-style interface replaced by test doubles.
+// The gate command loop on a pseudo-terminal, over doubles of the interface.
 #include "gate.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 
 #include "gate_line.h"
@@ -58,7 +56,6 @@ class GateLoop : public ::testing::Test {
     ASSERT_EQ(gate_start(), 0) << log_.dump();
   }
   void TearDown() override { gate_close(); }
-  // One command, one pass: the answer frame (empty if none).
   Bytes exchange(const Bytes& frame) {
     EXPECT_EQ(write(gate_->master(), frame.data(), frame.size()), ssize_t(frame.size()));
     const int answered = gate_serve_once();
@@ -66,7 +63,6 @@ class GateLoop : public ::testing::Test {
     EXPECT_EQ(answered != 0, !got.empty());
     return got;
   }
-  // The answer's record without its check byte.
   Bytes answer(const Bytes& frame) {
     Bytes rec;
     EXPECT_TRUE(ztpu_test::frame_record(exchange(frame), &rec));
@@ -107,8 +103,7 @@ TEST_F(GateLoop, AnswersCarryTheInterfacesRecords) {
   EXPECT_EQ(answer(kEnter), refused);
 }
 
-// A poll with a card grants one enter or exit, served or refused; a poll
-// without one takes it away; get state leaves it.
+// A poll with a card grants one enter or exit; a poll without one takes it away.
 TEST_F(GateLoop, PollPermissionIsOneShot) {
   const Bytes kShortEnter =
       gate_frame({0, 0, 0x32, 0x53, 0, 0x20, 0x24, 5, 6, 7, 8, 9, 4, 3, 2, 1, 0});

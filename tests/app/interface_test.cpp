@@ -2,7 +2,6 @@
 #include "interface.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <tuple>

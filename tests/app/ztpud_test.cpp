@@ -1,6 +1,4 @@
-// The daemon itself on a simulated board: start-up and its failures, the
-// gate served through dev/ttySP2, the service manager's notifications and
-// the stop on SIGTERM.
+// The daemon on a simulated board.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,8 +6,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -21,8 +17,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
-// A configured, provisioned board; with the phone: the Bluetooth port on a
-// pseudo-terminal and an audio FIFO held open.
+// Configured and provisioned; with the phone: a Bluetooth port and an audio FIFO.
 struct ReadyBoard {
   sectest::Board board;
   std::unique_ptr<ztpu_test::Pty> bt;
@@ -56,7 +51,6 @@ struct Daemon {
     execv(args[0], args.data());
     _exit(127);
   }
-  // Exit status once it ends within `ms`, or -1000 while it still runs.
   int wait_exit(int ms) {
     for (int i = 0, st = 0; i <= ms / 10; ++i, std::this_thread::sleep_for(10ms))
       if (waitpid(pid, &st, WNOHANG) == pid) {
@@ -70,7 +64,6 @@ struct Daemon {
   }
 };
 
-// Each needle found after the one before it.
 void expect_in_order(const std::string& log, const std::vector<std::string>& needles) {
   size_t at = 0;
   for (const std::string& n : needles) {
@@ -79,8 +72,7 @@ void expect_in_order(const std::string& log, const std::vector<std::string>& nee
   }
 }
 
-// Start-up stops at the first module that fails (no Bluetooth port, then
-// no gate port); those started are stopped again.
+// Start-up ends at the first failing module (no Bluetooth port, then no gate port).
 TEST(Ztpud, EndsAtTheFirstFailingModule) {
   for (bool phone : {false, true}) {
     ReadyBoard b(phone);
@@ -104,7 +96,6 @@ int count_of(const std::string& s, const std::string& what) {
   return n;
 }
 
-// Every datagram received within `span`, one a line.
 std::string take(int fd, std::chrono::milliseconds span) {
   std::string got;
   for (auto end = std::chrono::steady_clock::now() + span;
@@ -117,9 +108,8 @@ std::string take(int fd, std::chrono::milliseconds span) {
   return got;
 }
 
-// With no back-end server every poll is refused while the gate is served.
-// The watchdog is fed only while the receiver runs. SIGTERM with a command
-// in hand: it is answered, the modules stop and the process ends with 0.
+// No back-end server: polls are refused. The watchdog is fed only while the
+// receiver runs. SIGTERM with a command in hand: it is answered, then a clean stop.
 TEST(Ztpud, ServesTheGateFeedsTheWatchdogAndStopsCleanly) {
   ReadyBoard ready(true);
   ASSERT_GE(ready.air, 0);
@@ -132,8 +122,7 @@ TEST(Ztpud, ServesTheGateFeedsTheWatchdogAndStopsCleanly) {
   std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
   ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
 
-  // Silence in real time while `feeding`; not blocking, as nobody reads
-  // the FIFO once the daemon has ended.
+  // Not blocking: nobody reads the FIFO once the daemon has ended.
   ASSERT_EQ(fcntl(ready.air, F_SETFL, fcntl(ready.air, F_GETFL) | O_NONBLOCK), 0);
   std::atomic<bool> feeding{true};
   std::jthread air([&](const std::stop_token& stop) {

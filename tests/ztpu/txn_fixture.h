@@ -1,10 +1,5 @@
-// A started board for the transaction core's tests: configuration, a key
-// table from the test plug-in, and the phone's side of every exchange.
+// A provisioned board and the phone's side of every exchange.
 #pragma once
-
-#include <algorithm>
-#include <cstdio>
-#include <ctime>
 
 #include "../security/sec_fixture.h"
 #include "gate_line.h"
@@ -16,8 +11,7 @@ namespace txntest {
 
 using sectest::Bytes;
 
-// Key rows A0 B0 r; row 14 is AES-128-CFB and row 15 AES-128-OFB, both keep
-// a 10-byte ticket's length.
+// Key rows A0 B0 r; 14 is AES-128-CFB and 15 AES-128-OFB.
 inline const Bytes kFactor = sectest::factor(0x01, 0x01, 16, 0xA0, 0xB0, 0);
 inline constexpr u8 kCfbRow = 14;
 inline constexpr u8 kOfbRow = 15;
@@ -33,7 +27,6 @@ inline std::string conf_text(const std::string& first = "") {
          "old_security_life=60\n";
 }
 
-// Identity, base key and kFactor's key payload stored; state 2; security stopped.
 inline void provision() {
   sectest::provision_identity();
   Bytes pl = sectest::payload(sectest::plugin_image(), kFactor);
@@ -42,7 +35,6 @@ inline void provision() {
   security_exit();
 }
 
-// What the ticket issuer puts in the phone.
 struct Ticket {
   u8 ticket_id = 7;
   u32 user_id = 258;
@@ -61,7 +53,6 @@ inline std::array<u8, 16> userid_key(u32 uid) {
   return k;
 }
 
-// Key and IV zero-padded to 32 bytes, as the board's cipher takes them.
 inline Bytes cipher(int alg, Bytes in, const u8* key, int keyl, const u8* iv, int ivl, int enc) {
   Bytes out(in.size() + 32);
   std::array<u8, 32> k{}, v{};
@@ -86,7 +77,6 @@ inline Bytes sealed_entry(u32 uid, u32 station, u32 time, bool break_check = fal
   return cipher(CRYPTO_AES128_CFB, clear, k.data(), 16, k.data(), 16, 1);
 }
 
-// The 26-byte record the phone plays.
 inline Bytes record(const Ticket& t) {
   Bytes clear(8);
   clear[0] = t.ticket_id;
@@ -106,8 +96,7 @@ inline Bytes record(const Ticket& t) {
   return rec;
 }
 
-// The phone's view of the reply: deciphered with its own ticket bytes, its
-// length and CRC checked.
+// The reply as the phone deciphers it, its length and CRC checked.
 inline phone_tx open_reply(const Bytes& sealed, const Bytes& rec, u32 uid) {
   std::array<u8, 16> key{}, md{};
   std::memcpy(key.data(), rec.data(), 10);
@@ -122,8 +111,7 @@ inline phone_tx open_reply(const Bytes& sealed, const Bytes& rec, u32 uid) {
   return tx;
 }
 
-// Recomputes an order line's TAC from the plug-in's row named by its key id:
-// MD5 of the ciphertext of the text before the TAC's comma.
+// The TAC recomputed with the key row the line names.
 inline bool tac_verifies(const std::string& line) {
   const size_t k = line.rfind(',');
   if (k == std::string::npos || k < 33 || line.compare(k + 1, 4, "a0b0") != 0) return false;

@@ -1,5 +1,4 @@
-// The ticket query and the payment on a started board, with the server
-// link's status and the clocks in the test's hands.
+// The ticket query and the payment, with the link status and clocks faked.
 #include <sys/file.h>
 
 #include "txn_fixture.h"
@@ -31,7 +30,6 @@ ztpu_pay_cmd cmd(int do_pay, u32 station, std::time_t t, int fare = 0) {
   time_stamp_to_bcd(static_cast<unsigned>(t), reinterpret_cast<char*>(c.trade_time_bcd));
   return c;
 }
-// Polls a ticket issued in the minute of the trade and pays with it.
 int pass(Ticket t, const ztpu_pay_cmd& c, ztpu_pay_rsp* rsp) {
   ztpu_query_rsp q{};
   t.hour = static_cast<u8>(c.trade_time % 86400 / 3600);
@@ -82,8 +80,7 @@ TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
   EXPECT_EQ(ztpu_get_state(), 0);
 }
 
-// Each step: the phone plays a record at a time; the poll's result, the
-// state it leaves and the refusal's log where that is its only trace.
+// Logs only where they are a refusal's only trace.
 TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
   const Bytes same = record(Ticket{.ticket_id = 4});
   const struct {
@@ -150,10 +147,7 @@ TEST_F(Txn, ExitGateReadsTheEntryInformation) {
 const char* g_failing_path = "";
 int fail_path(const char* path) { return std::strcmp(path, g_failing_path) == 0 ? ENOSPC : 0; }
 
-// The day's sequence id is stored before the order line: an unsaved id
-// writes no line, a line lost after its id was saved leaves a gap, never a
-// repeat. An unreadable or used-up id, a held lock or a missing key table
-// refuses the order.
+// The id is saved before the line: a lost line leaves a gap, never a repeat.
 TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
   EXPECT_EQ(pass(Ticket{}, cmd(1, 12, at(10, 30, 0), 300), &rsp_), -1);  // not an exit gate
   ztpu_pay_cmd c = cmd(0, 12, at(10, 30, 0));
@@ -201,7 +195,6 @@ TEST_F(Txn, EntryOrderIsStoredWithADailySequenceIdAndTac) {
   EXPECT_EQ(file(kSeq), "241206000001");
 }
 
-// A torn tail, even one longer than a read block, is cut before an append.
 TEST_F(Txn, TornLastLineIsCutBeforeTheNextAppend) {
   for (const auto& [before, after] : {std::pair<std::string, std::string>{"", ""},
                                       {"a,b\n" + std::string(1500, 'x'), "a,b\n"},
