@@ -67,7 +67,8 @@ class Txn : public testing::Test {
   ztpu_pay_rsp rsp_{};
 };
 
-TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
+// Logs only where they are a refusal's only trace.
+TEST_F(Txn, QueryChecksLinkIssueTimeRepeatsKeyAndCrc) {
   ztpu_query_rsp q{};
   g_offline = 1;  // refused before the record is taken
   EXPECT_EQ(poll_at(at(10, 0, 0), record({}), &q), -1);
@@ -78,10 +79,6 @@ TEST_F(Txn, QueryAdmitsATicketWithItsFields) {
             std::tuple(u8{7}, 258u, 10000, 2));
   ztpu_reset_state();
   EXPECT_EQ(ztpu_get_state(), 0);
-}
-
-// Logs only where they are a refusal's only trace.
-TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
   const Bytes same = record(Ticket{.ticket_id = 4});
   const struct {
     Bytes rec;
@@ -107,7 +104,6 @@ TEST_F(Txn, QueryChecksIssueTimeRepeatsKeyAndCrc) {
   for (const auto& s : steps) {
     SCOPED_TRACE(&s - steps);
     log_.clear();
-    ztpu_query_rsp q{};
     EXPECT_EQ(poll_at(s.when, s.rec, &q), s.rc) << log_.dump();
     EXPECT_EQ(ztpu_get_state(), s.rc == 0 ? 2 : 1);
     EXPECT_TRUE(*s.log == '\0' || log_.contains(s.log, LOG_ERR)) << log_.dump();
