@@ -11,31 +11,12 @@
 #include <thread>
 
 #include "../ztpu/txn_fixture.h"
+#include "ztpu/fileio.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
-
-// Configured and provisioned; with the phone: a Bluetooth port and an audio FIFO.
-struct ReadyBoard {
-  sectest::Board board;
-  std::unique_ptr<ztpu_test::Pty> bt;
-  int air = -1;
-  explicit ReadyBoard(bool phone) {
-    board.dir.mkdirs("dev");
-    board.dir.write("etc/ztpu.conf", txntest::conf_text());
-    txntest::provision();
-    if (!phone) return;
-    bt = std::make_unique<ztpu_test::Pty>("dev/ttySP0");
-    const std::string fifo = ztpu_test::fifo_microphone(board.dir.path());
-    if (bt->ok() && !fifo.empty()) air = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-  }
-  ~ReadyBoard() {
-    if (air >= 0) close(air);
-  }
-  std::string log() const { return board.dir.read("var/log/messages"); }
-};
 
 // ztpud run with `env` added; killed and reaped on destruction.
 struct Daemon {
@@ -72,17 +53,6 @@ void expect_in_order(const std::string& log, const std::vector<std::string>& nee
   }
 }
 
-// Start-up ends at the first failing module (no Bluetooth port, then no gate port).
-TEST(Ztpud, EndsAtTheFirstFailingModule) {
-  ReadyBoard b(false);
-  Daemon d;
-  EXPECT_EQ(d.wait_exit(5000), 255);
-  expect_in_order(b.log(),
-                  {"failed to open bluetooth device\n", "module 'phone' initialization failed\n",
-                   "module 'mconf' stopped", "BleModuleInit fail."});
-  EXPECT_EQ(b.log().find("gate_init"), std::string::npos);
-}
-
 int count_of(const std::string& s, const std::string& what) {
   int n = 0;
   for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
@@ -101,32 +71,43 @@ std::string take(int fd, std::chrono::milliseconds span) {
   return got;
 }
 
-// No back-end server: polls are refused. The watchdog is fed only while the
-// receiver runs. SIGTERM with a command in hand: it is answered, then a clean stop.
-TEST(Ztpud, ServesTheGateFeedsTheWatchdogAndStopsCleanly) {
-  ReadyBoard ready(true);
-  ASSERT_GE(ready.air, 0);
-  {
-    Daemon no_gate;  // every module started: no gate port yet
-    EXPECT_EQ(no_gate.wait_exit(5000), 255);
-  }
-  expect_in_order(ready.log(), {"gate_init fail."});
+// Start-up ends at the first failing module: no Bluetooth port, then no gate
+// port. No back-end server: polls are refused. The watchdog is fed only while
+// the receiver runs. SIGTERM with a command in hand: it is answered, then a clean stop.
+TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
+  sectest::Board board;
+  board.dir.mkdirs("dev");
+  board.dir.write("etc/ztpu.conf", txntest::conf_text());
+  txntest::provision();
+  const auto log = [&] { return board.dir.read("var/log/messages"); };
+  const auto start = [] { return Daemon().wait_exit(5000); };
+  EXPECT_EQ(start(), 255);
+  expect_in_order(log(),
+                  {"failed to open bluetooth device\n", "module 'phone' initialization failed\n",
+                   "module 'mconf' stopped", "BleModuleInit fail."});
+  EXPECT_EQ(log().find("gate_init"), std::string::npos);
+  const ztpu_test::Pty bt("dev/ttySP0");
+  const std::string fifo = ztpu_test::fifo_microphone(board.dir.path());
+  // Not blocking: nobody reads the FIFO once the daemon has ended.
+  const ztpu::fileio::Fd air(fifo.empty() ? -1
+                                          : open(fifo.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+  ASSERT_TRUE(bt.ok() && air.ok());
+  EXPECT_EQ(start(), 255);
+  expect_in_order(log(), {"gate_init fail."});
   const ztpu_test::Pty gate("dev/ttySP2");
   ASSERT_TRUE(gate.ok());
-  const std::string sock = ready.board.dir.path() + "/notify.sock";
+  const std::string sock = board.dir.path() + "/notify.sock";
   const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un a{AF_UNIX, {}};
   ASSERT_LT(sock.size(), sizeof a.sun_path);
   std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
   ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
 
-  // Not blocking: nobody reads the FIFO once the daemon has ended.
-  ASSERT_EQ(fcntl(ready.air, F_SETFL, fcntl(ready.air, F_GETFL) | O_NONBLOCK), 0);
   std::atomic<bool> feeding{true};
-  std::jthread air([&](const std::stop_token& stop) {
+  std::jthread feeder([&](const std::stop_token& stop) {
     const std::vector<int16_t> block(441 * 2, 0);
     for (int i = 0; i < 3000 && !stop.stop_requested(); ++i, std::this_thread::sleep_for(10ms))
-      if (feeding) (void)!write(ready.air, block.data(), block.size() * sizeof(int16_t));
+      if (feeding) (void)!write(air.get(), block.data(), block.size() * sizeof(int16_t));
   });
 
   Daemon d({"NOTIFY_SOCKET=" + sock, "WATCHDOG_USEC=600000"});
@@ -163,9 +144,8 @@ TEST(Ztpud, ServesTheGateFeedsTheWatchdogAndStopsCleanly) {
             (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
   EXPECT_EQ(d.wait_exit(2000), 0);
   EXPECT_EQ(count_of(take(notify, 100ms), "STOPPING=1"), 1);
-  expect_in_order(ready.log(),
-                  {"audio receiver stalled", "stop requested by signal 15",
-                   "module 'server' stopped", "module 'mconf' stopped", "ztpud stopped"});
+  expect_in_order(log(), {"audio receiver stalled", "stop requested by signal 15",
+                          "module 'server' stopped", "module 'mconf' stopped", "ztpud stopped"});
   close(notify);
 }
 
