@@ -108,20 +108,19 @@ TEST_F(GateLoop, AnswersAndOneShotPollPermission) {
     bool card, pay_ok;
     int rsp, pays;  // the answer's result byte; payments asked of the interface
   } steps[] = {
-      {simple(0x31), false, true, 1, 0}, {kEnter, false, true, 1, 0},
-      {simple(0x31), true, true, 0, 0},  {simple(0x21), true, true, 0, 0},
-      {kEnter, true, true, 0, 1},        {kEnter, true, true, 1, 0},
-      {simple(0x31), true, true, 0, 0},  {simple(0x31), false, true, 1, 0},
-      {kExit, false, true, 1, 0},        {simple(0x31), true, false, 0, 0},
-      {kExit, true, false, 1, 1},        {kExit, true, true, 1, 0},
-      {simple(0x31), true, true, 0, 0},  {kShortEnter, true, true, 1, 0},  // 17 of 18 bytes
-      {simple(0x31), true, true, 0, 0},  {simple(0x33), true, true, 1, 0},
+      {simple(0x31), true, true, 0, 0}, {simple(0x21), true, true, 0, 0},
+      {kEnter, true, true, 0, 1},       {kEnter, true, true, 1, 0},
+      {simple(0x31), true, true, 0, 0}, {simple(0x31), false, true, 1, 0},
+      {kExit, false, true, 1, 0},       {simple(0x31), true, false, 0, 0},
+      {kExit, true, false, 1, 1},       {kExit, true, true, 1, 0},
+      {simple(0x31), true, true, 0, 0}, {kShortEnter, true, true, 1, 0},  // 17 of 18 bytes
+      {simple(0x31), true, true, 0, 0}, {simple(0x33), true, true, 1, 0},
   };
   for (const auto& s : steps) {
-    SCOPED_TRACE(&s - steps);
     dbl = {s.card, s.pay_ok};
     const Bytes rec = answer(s.cmd);
-    EXPECT_EQ(std::tuple(rec.size() > 5 ? rec[5] : -1, dbl.pays), std::tuple(s.rsp, s.pays));
+    EXPECT_EQ(std::tuple(rec.size() > 5 ? rec[5] : -1, dbl.pays), std::tuple(s.rsp, s.pays))
+        << (&s - steps);
   }
 }
 

@@ -13,8 +13,6 @@ using sectest::Bytes;
 
 // Key rows A0 B0 r; 14 is AES-128-CFB and 15 AES-128-OFB.
 inline const Bytes kFactor = sectest::factor(0x01, 0x01, 16, 0xA0, 0xB0, 0);
-inline constexpr u8 kCfbRow = 14;
-inline constexpr u8 kOfbRow = 15;
 
 // The lines of `first` win: an item's first definition counts.
 inline std::string conf_text(const std::string& first = "") {
@@ -40,7 +38,7 @@ struct Ticket {
   u32 user_id = 258;
   u8 balance[3] = {0x10, 0x27, 0x00};  // 10000, low byte first
   u8 key_ver = 0xB0;
-  u8 row = kCfbRow;
+  u8 row = 14;
   bool crc_low_first = false;  // the wrong order
   u8 hour = 10;
   u8 minute = 0;
@@ -125,7 +123,5 @@ inline bool tac_verifies(const std::string& line) {
   for (u8 b : md) hex += "0123456789ABCDEF"[b >> 4], hex += "0123456789ABCDEF"[b & 15];
   return line.size() == k + 7 && line.compare(k - 33, 33, hex) == 0;
 }
-
-using ztpu_test::Pty;
 
 }  // namespace txntest

@@ -98,8 +98,8 @@ TEST_F(Txn, QueryChecksLinkIssueTimeRepeatsKeyAndCrc) {
       {same, at(10, 0, 2), -1, ""},
       {same, at(10, 0, 3), 0, ""},
       {record({.ticket_id = 5, .key_ver = 0xB1}), at(10, 0, 10), -1, ""},  // no such key
-      {record({.ticket_id = 9, .row = kOfbRow, .crc_low_first = true}), at(10, 0, 0), -1, ""},
-      {record({.ticket_id = 9, .row = kOfbRow}), at(10, 0, 0), 0, ""},
+      {record({.ticket_id = 9, .row = 15, .crc_low_first = true}), at(10, 0, 0), -1, ""},
+      {record({.ticket_id = 9, .row = 15}), at(10, 0, 0), 0, ""},
   };
   for (const auto& s : steps) {
     log_.clear();
@@ -110,14 +110,13 @@ TEST_F(Txn, QueryChecksLinkIssueTimeRepeatsKeyAndCrc) {
 }
 
 TEST_F(Txn, ExitGateReadsTheEntryInformation) {
-  const u32 entered = static_cast<u32>(at(8, 15, 0));
   const struct {
     u32 station, time;  // station 0: none recorded, 77 is the default
     bool broken, use_default;
     int rc;
     Bytes bcd;
   } steps[] = {
-      {31, entered, false, true, 0, {0x20, 0x24, 0x12, 0x05, 0x08, 0x15, 0}},
+      {31, static_cast<u32>(at(8, 15, 0)), false, true, 0, {0x20, 0x24, 0x12, 0x05, 0x08, 0x15, 0}},
       {0, 12345, false, true, 0, {0x19, 0x70, 1, 1, 8, 0, 0}},
       {0, 12345, false, false, -1, {}},
       {31, 1000, true, true, -1, {}},  // a broken check byte
@@ -201,7 +200,7 @@ TEST_F(Txn, PhoneDeciphersItsReply) {
   // No Bluetooth port yet: the gate is still served.
   ASSERT_EQ(pass(Ticket{}, cmd(0, 0, at(10, 0, 0)), &rsp_), 0) << log_.dump();
   EXPECT_TRUE(log_.contains("enter station id=0\n", LOG_WARNING));
-  Pty bt("dev/ttySP0", false);  // as the system leaves it: the port sets itself up raw
+  ztpu_test::Pty bt("dev/ttySP0", false);  // as the system leaves it: the port sets itself up raw
   ASSERT_TRUE(bt.ok());
   ASSERT_EQ(bt_open(), 0);
   log_.clear();
@@ -210,10 +209,9 @@ TEST_F(Txn, PhoneDeciphersItsReply) {
   const std::time_t when = at(10, 30, 0);
   ASSERT_EQ(pass(t, cmd(0, 12, when), &rsp_), 0) << log_.dump();
   phone_tx tx = open_reply(bt.read_bytes(22, 300), rec, t.user_id);  // one more: an added one shows
-  u32 flag = 0;
-  std::memcpy(&flag, rec.data() + 6, 4);
-  EXPECT_EQ(std::tuple(u8{tx.status}, u32{tx.flag}, u8{tx.pay_type}, u32{tx.pay_time}),
-            std::tuple(u8{0}, flag, u8{1}, static_cast<u32>(when)));
+  EXPECT_EQ(std::tuple(u8{tx.status}, std::memcmp(&tx.flag, &rec[6], 4), u8{tx.pay_type},
+                       u32{tx.pay_time}),
+            std::tuple(u8{0}, 0, u8{1}, static_cast<u32>(when)));
   t.pay_info = Bytes(tx.pay_info, tx.pay_info + 9);  // the entry information for the exit gate
   EXPECT_EQ(t.pay_info, sealed_entry(t.user_id, 12, static_cast<u32>(when)));
 
