@@ -12,17 +12,12 @@
 namespace {
 struct Core {
   int result = 0;
-  ztpu_query_rsp q{};
-  ztpu_pay_rsp p{};
+  ztpu_query_rsp q{0, 258, 0, 0x11223344, 0, {}};
+  ztpu_pay_rsp p{258, -300};
   ztpu_pay_cmd last{};
   int calls = 0;
 } core;
 using Bytes = std::vector<u8>;
-template <typename T>
-Bytes bytes(const T& v) {
-  const auto* p = reinterpret_cast<const u8*>(&v);
-  return Bytes(p, p + sizeof v);
-}
 }  // namespace
 
 int ztpu_query(ztpu_query_rsp* rsp) {
@@ -44,13 +39,12 @@ namespace {
 TEST(Interface, CardRecordsMapToTheCoresQueryAndPayment) {
   setenv("TZ", "UTC0", 1);
   tzset();
-  core.q.user_id = 258;
-  core.q.ent_station_id = 0x11223344;
-  core.p = {258, -300};
   PollingRsp r;
   std::memset(&r, 0x5A, sizeof r);
   ASSERT_EQ(BlePollingCard(&r), BLE_OK);
-  EXPECT_EQ(bytes(r), (Bytes{0xAA, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0x44, 0x33, 0x22, 0x11}));
+  const auto* pr = reinterpret_cast<const u8*>(&r);
+  EXPECT_EQ(Bytes(pr, pr + sizeof r),
+            (Bytes{0xAA, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0x44, 0x33, 0x22, 0x11}));
 
   InGateCmd ic{{0x20, 0x24, 0x02, 0x29, 0x23, 0x59, 0x58}, {1, 0, 0, 0}, 1};
   InGateRsp ir{};
@@ -60,7 +54,9 @@ TEST(Interface, CardRecordsMapToTheCoresQueryAndPayment) {
             std::tuple(0, 1U, 1709251198U, 0));
   EXPECT_EQ(Bytes(core.last.trade_time_bcd, core.last.trade_time_bcd + 7),
             Bytes(ic.dealTime, ic.dealTime + 7));
-  EXPECT_EQ(bytes(ir), (Bytes{2, 1, 0, 0, 0, 0, 0, 0, 0xD4, 0xFE, 0xFF, 0xFF, 0xAA}));
+  const auto* pi = reinterpret_cast<const u8*>(&ir);
+  EXPECT_EQ(Bytes(pi, pi + sizeof ir),
+            (Bytes{2, 1, 0, 0, 0, 0, 0, 0, 0xD4, 0xFE, 0xFF, 0xFF, 0xAA}));
 
   OutGateCmd oc{{0x20, 0x24, 0x01, 0x01, 0, 0, 0}, {0x10, 0x27, 0, 0}, {0x64, 0, 0, 0}, 0};
   OutGateRsp orsp{};

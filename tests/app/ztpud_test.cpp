@@ -71,9 +71,8 @@ std::string take(int fd, std::chrono::milliseconds span) {
   return got;
 }
 
-// Start-up ends at the first failing module: no Bluetooth port, then no gate
-// port. No back-end server: polls are refused. The watchdog is fed only while
-// the receiver runs. SIGTERM with a command in hand: it is answered, then a clean stop.
+// Start-up ends at the first failing module (no Bluetooth, then no gate port). The watchdog
+// is fed only while the receiver runs. SIGTERM with a command in hand: answered, clean stop.
 TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
   sectest::Board board;
   board.dir.mkdirs("dev");
@@ -97,11 +96,11 @@ TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
   const ztpu_test::Pty gate("dev/ttySP2");
   ASSERT_TRUE(gate.ok());
   const std::string sock = board.dir.path() + "/notify.sock";
-  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const ztpu::fileio::Fd notify(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un a{AF_UNIX, {}};
   ASSERT_LT(sock.size(), sizeof a.sun_path);
   std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
-  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(bind(notify.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
 
   std::atomic<bool> feeding{true};
   std::jthread feeder([&](const std::stop_token& stop) {
@@ -119,11 +118,11 @@ TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
     answer = ztpu_test::read_frame(gate.master(), 200);
   }
   EXPECT_EQ(answer, (Bytes{0x02, 0x05, 0x00, 0x21, 0x53, 0x00, 0x00, 0x00, 0x77, 0x03}));
-  const std::string msgs = take(notify, 200ms);  // ready was told before the gate was served
-  EXPECT_EQ(count_of(msgs,
-                     "READY=1\nSTATUS=server offline, key version 0101, orders waiting: 0 "
-                     "files + 0 B\n"),
-            1)
+  const std::string msgs = take(notify.get(), 200ms);  // ready was told before the gate was served
+  EXPECT_NE(
+      msgs.find(
+          "READY=1\nSTATUS=server offline, key version 0101, orders waiting: 0 files + 0 B\n"),
+      std::string::npos)
       << msgs;
   std::string names = " ", name;
   for (const auto& e :
@@ -131,10 +130,10 @@ TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
     if (std::ifstream(e.path() / "comm") >> name) names += name + " ";
   for (const char* n : {" ztpud ", " kalvo-rx ", " srv-cmd ", " srv-hb ", " srv-order "})
     EXPECT_EQ(count_of(names, n), 1) << names;
-  EXPECT_GE(count_of(take(notify, 1000ms), "WATCHDOG=1"), 2);
+  EXPECT_GE(count_of(take(notify.get(), 1000ms), "WATCHDOG=1"), 2);
   feeding = false;
-  (void)take(notify, 1000ms);  // what the FIFO still held is read
-  EXPECT_EQ(count_of(take(notify, 1000ms), "WATCHDOG=1"), 0);
+  (void)take(notify.get(), 1000ms);  // what the FIFO still held is read
+  EXPECT_EQ(count_of(take(notify.get(), 1000ms), "WATCHDOG=1"), 0);
 
   const Bytes poll_cmd{0x02, 0x10, 0x02, 0x00, 0x31, 0x53, 0x60, 0x03};
   ASSERT_EQ(write(gate.master(), poll_cmd.data(), poll_cmd.size()), 8);
@@ -143,10 +142,9 @@ TEST(Ztpud, StartsServesFeedsTheWatchdogAndStopsCleanly) {
   EXPECT_EQ(ztpu_test::read_frame(gate.master(), 1000),
             (Bytes{0x02, 0x04, 0x00, 0x31, 0x53, 0x00, 0x01, 0x67, 0x03}));
   EXPECT_EQ(d.wait_exit(2000), 0);
-  EXPECT_EQ(count_of(take(notify, 100ms), "STOPPING=1"), 1);
+  EXPECT_EQ(count_of(take(notify.get(), 100ms), "STOPPING=1"), 1);
   expect_in_order(log(), {"audio receiver stalled", "stop requested by signal 15",
                           "module 'server' stopped", "module 'mconf' stopped", "ztpud stopped"});
-  close(notify);
 }
 
 }  // namespace

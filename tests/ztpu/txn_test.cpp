@@ -67,7 +67,6 @@ class Txn : public testing::Test {
   ztpu_pay_rsp rsp_{};
 };
 
-// Logs only where they are a refusal's only trace.
 TEST_F(Txn, QueryChecksLinkIssueTimeRepeatsKeyAndCrc) {
   ztpu_query_rsp q{};
   g_offline = 1;  // refused before the record is taken
