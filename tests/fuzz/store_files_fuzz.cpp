@@ -1,49 +1,30 @@
-// The secure device store's files as found on the board: the device record
-// and a cryptfile, each with or without a backup left by an interrupted
-// rewrite, read by the store's own attach and get functions. In sealing
-// mode the content is written by the store's own writer first, and must
-// read back unchanged.
-//
-// Input: a flag byte (bit 0: cryptfile, else the record; bit 1: seal the
-// rest; bit 2: the rest is a 16-bit length, the file, then its backup),
-// then the bytes.
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+// The store's device record or a cryptfile as found on the board, maybe
+// with a backup; what its own writer sealed reads back unchanged. Input:
+// flags (bit 0: cryptfile, else the record; bit 1: seal the rest; bit 2: the
+// rest is a 16-bit length, the file, then its backup), the bytes.
 
 #include "fuzz_support.h"
-#include "store_unit.h"
+#include "security_store.h"
 #include "ztpu/keyfilehandle.h"
-#include "ztpu/paths.h"
 
-namespace {
+static char item[] = "pcode_0001";
+static security_db unit{};  // the held record the cryptfiles (the seeds' too) belong to
 
-char item_name[sizeof ztpu_fuzz::kStoreItem];
-security_db unit{};  // the held record the cryptfiles belong to
-
-std::string store_path(const char* name) {
+static void place(const char* name, ztpu_fuzz::Cursor& in, bool with_backup) {
   char enc[33] = {};
   if (security_get_encfilename(name, enc) != 0) ztpu_fuzz::fail("encrypted name");
-  return std::string(ztpu::path::store_dir) + "/" + enc;
-}
-
-void place(const char* name, ztpu_fuzz::Cursor& in, bool with_backup) {
-  const std::string path = store_path(name);
+  const std::string path = std::string(ztpu::path::store_dir) + "/" + enc;
   size_t n = 0;
-  const uint8_t* p = in.take(with_backup ? in.u16() : in.left(), &n);
-  ztpu_fuzz::write_file(path.c_str(), p, n);
-  if (with_backup) ztpu_fuzz::write_file((path + ".b").c_str(), in.here(), in.left());
+  const uint8_t* p = in.take(with_backup ? in.u16() : in.n, &n);
+  ztpu_fuzz::write_file(path, p, n);
+  if (with_backup) ztpu_fuzz::write_file(path + ".b", in.p, in.n);
 }
 
-void record(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
+static void record(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   security_db written{};
   if (seal) {
     size_t n = 0;
-    const uint8_t* p = in.take(sizeof written, &n);
-    std::memcpy(&written, p, n);
+    std::memcpy(&written, in.take(sizeof written, &n), n);
     written.version = 1;
     int fd = security_open_file(ztpu::path::store_dir, SECURITY_DB_NAME,
                                 SECURITY_OPEN_CREATE | SECURITY_OPEN_ENCNAME, nullptr);
@@ -61,20 +42,19 @@ void record(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   if (fd >= 0) close(fd);
 }
 
-void cryptfile(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
+static void cryptfile(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   size_t n = 0;
-  const uint8_t* content = nullptr;
+  u8* content = nullptr;
   if (seal) {
-    content = in.take(in.left(), &n);
-    if (security_save_cryptfile(&unit, item_name, 1, const_cast<u8*>(content),
-                                static_cast<u32>(n)) != 0)
+    content = const_cast<u8*>(in.take(in.n, &n));
+    if (security_save_cryptfile(&unit, item, 1, content, static_cast<u32>(n)) != 0)
       ztpu_fuzz::fail("cryptfile write");
   } else {
-    place(item_name, in, with_backup);
+    place(item, in, with_backup);
   }
   u8* out = nullptr;
   u32 len = 0;
-  const int rc = security_get_cryptfile(&unit, item_name, &out, &len);
+  const int rc = security_get_cryptfile(&unit, item, &out, &len);
   // An empty payload is stored but reads as damaged.
   if (seal && n > 0 && (rc != 0 || len != n || std::memcmp(out, content, n) != 0))
     ztpu_fuzz::fail("sealed cryptfile reads back changed");
@@ -82,26 +62,23 @@ void cryptfile(ztpu_fuzz::Cursor& in, bool seal, bool with_backup) {
   free(out);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ztpu_fuzz::quiet_log();
-  ztpu_fuzz::enter_scratch_board();
-  ztpu_fuzz::make_store_unit(&unit);
-  std::memcpy(item_name, ztpu_fuzz::kStoreItem, sizeof item_name);
-  return 0;
+// The store unit the seeds were made with.
+static void make_unit() {
+  static constexpr char fuse[] = "0x0123456789ABCDEF\n";
+  ztpu_fuzz::write_file(ztpu::path::fuse, fuse, sizeof fuse - 1);
+  unit.version = 1;
+  unit.state = 2;
+  u8 secret[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  security_flag_encode(secret, unit.flag);
+  for (size_t i = 0; i < sizeof unit.tpuSSN; ++i) unit.tpuSSN[i] = static_cast<u8>(0xA0 + i);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  [[maybe_unused]] static const bool ready = ztpu_fuzz::init(true, make_unit);
   if (size > 8192) return 0;
-  ztpu_fuzz::Cursor in(data, size);
+  ztpu_fuzz::Cursor in{data, size};
   const uint8_t flags = in.u8();
-  const bool seal = (flags & 2) != 0;
-  const bool with_backup = (flags & 4) != 0;
-  if ((flags & 1) != 0)
-    cryptfile(in, seal, with_backup);
-  else
-    record(in, seal, with_backup);
-  ztpu_fuzz::remove_dir_files(ztpu::path::store_dir);
+  ((flags & 1) != 0 ? cryptfile : record)(in, (flags & 2) != 0, (flags & 4) != 0);
+  ztpu_fuzz::empty_dir(ztpu::path::store_dir);
   return 0;
 }

@@ -1,5 +1,3 @@
-// Signals for the modem tests: frames from the transmitter, as a phone
-// plays them, and a decoder run over a whole stream.
 #pragma once
 
 #include <cstdint>
@@ -14,13 +12,11 @@ using Samples = std::vector<pcm_t>;
 
 Bytes ticket(uint8_t seed, int len = 26);
 
-// One frame at the default peak, preceded by `lead` zero samples.
 Samples frame(const Bytes& payload, int lead = 0);
 
 // The frame three times, separated by 200 and then 1234 zero samples.
 Samples played(const Bytes& payload);
 
-// Feeds the stream in blocks of `block` samples; every payload returned.
 std::vector<Bytes> decode_stream(kalvo_decoder* d, const Samples& s, int block);
 
 }  // namespace kalvo_test

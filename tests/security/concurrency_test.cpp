@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -7,86 +7,50 @@
 
 using namespace sectest;
 
-// Lookups and random picks on the gate and heartbeat threads while the
-// command thread switches key versions and the heartbeat thread removes the
-// old tables: every answer must be a whole row of a version that was
-// loaded, and nothing may race (run under ThreadSanitizer).
-TEST(SecurityThreads, LookupsDuringLoadsAndRemovals) {
-  Board board;
-  provision_identity(2);
-  constexpr int kVersions = 6;
-  std::vector<Bytes> factors;
-  for (int k = 0; k < kVersions; ++k)
-    factors.push_back(factor(0x09, static_cast<u8>(k + 1), 8, 0xCC, 0xDD));
-  auto known = [&](const u8* id, u8 alg, const u8* key) {
-    if (id[0] != 0xCC || id[1] != 0xDD || id[2] >= 8) return false;
-    for (const Bytes& f : factors) {
-      security_key_row row = predicted_row(f, id[2]);
-      if (row.alg == alg && std::memcmp(row.key, key, 32) == 0) return true;
-    }
-    return false;
-  };
-  store_version(factors[0]);
-  u8 first[2] = {0x09, 0x01};
-  ASSERT_EQ(security_enable_pf(first), 0);
-
-  std::atomic<bool> stop{false};
-  std::atomic<int> bad{0}, lookups{0}, removals{0};
+// The first call loads the legacy provider; concurrent first calls must not race.
+TEST(CryptoThreads, ConcurrentCiphersAgree) {
+  std::atomic<int> failures{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200000 && !stop.load(); ++i) {
-        u8 id[3] = {0xCC, 0xDD, static_cast<u8>((i + t) % 8)};
-        u8 alg = 0;
-        std::array<u8, 32> key{};
-        int keylen = 0;
-        if (security_get_algorithm_and_key(id, &alg, key.data(), &keylen) != 0 ||
-            !known(id, alg, key.data()))
-          ++bad;
-        ++lookups;
+      std::array<u8, 48> pt{}, ct{}, back{};  // key and IV: the clear text
+      pt.fill(static_cast<u8>(t));
+      for (int r = 0, n = 0, m = 0; r < 200; ++r) {
+        crypto_param e{t % 2 ? 1 : 26, pt.data(), 21, pt.data(), 16, pt.data(), 16, 1};
+        crypto_param d{e.mode, ct.data(), 24, pt.data(), 16, pt.data(), 16, 0};
+        failures += crypto_crypt(&e, ct.data(), &n) != 0 ||
+                    crypto_crypt(&d, back.data(), &m) != 0 || m != 21 ||
+                    !std::equal(pt.begin(), pt.begin() + 21, back.begin());
       }
     });
   }
-  threads.emplace_back([&] {
-    for (int i = 0; i < 200000 && !stop.load(); ++i) {
-      std::array<u8, 3> id{};
-      std::array<u8, 32> key{};
-      std::array<u8, 16> tac{};
-      int idlen = 3, keylen = 32, tacl = 16;
-      u8 alg = 0;
-      if (security_get_random_alg_and_key(id.data(), &idlen, &alg, key.data(), &keylen) != 0 ||
-          !known(id.data(), alg, key.data()))
-        ++bad;
-      u8 data[16] = {1, 2, 3};
-      if (security_gen_tac(data, 16, id.data(), tac.data(), &tacl) != 0) ++bad;
-    }
-  });
-  threads.emplace_back([&] {  // the heartbeat thread's removal
-    for (int i = 0; i < 100000 && !stop.load(); ++i) {
-      if (security_is_need_remove_old_keytable() && security_remove_keytable() == 0) ++removals;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+}
 
-  int switched = 0;
-  for (int k = 1; k < kVersions; ++k) {
-    Bytes pl = payload(plugin_image(), factors[static_cast<size_t>(k)]);
-    if (security_save_pf2file(pl.data(), static_cast<u32>(pl.size())) != 0) break;
-    u8 v[2] = {0x09, static_cast<u8>(k + 1)};
-    if (security_enable_pf(v) != 0) break;
-    ++switched;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Lookups while key versions switch and old tables go (races are for TSan to see).
+TEST(SecurityThreads, LookupsDuringLoadsAndRemovals) {
+  Board board;
+  provision_identity(2);
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  auto reader = [&] {
+    for (int i = 0; i < 200000 && !stop; ++i) {
+      u8 id[3] = {0xCC, 0xDD, static_cast<u8>(i % 8)}, alg = 0, key[32];
+      int keylen = 0;
+      bad += security_get_algorithm_and_key(id, &alg, key, &keylen) != 0 || keylen != 32;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (u8 k = 1; k <= 6; ++k) {
+    u8 v[2] = {0x09, k};
+    store_version(factor(0x09, k, 8, 0xCC, 0xDD));
+    bad += security_enable_pf(v) != 0;  // no ASSERT: the readers must be joined
+    bad += security_is_need_remove_old_keytable() && security_remove_keytable() != 0;
+    if (k == 1) threads.emplace_back(reader), threads.emplace_back(reader);
   }
-  // Let the remover see the last mark, bounded in time.
-  for (int i = 0; i < 200 && security_is_need_remove_old_keytable(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   stop = true;
   for (auto& th : threads) th.join();
-
-  EXPECT_EQ(switched, kVersions - 1);
   EXPECT_EQ(bad.load(), 0);
-  EXPECT_GT(lookups.load(), 0);
-  EXPECT_GT(removals.load(), 0);
-  EXPECT_EQ(security_get_ctx()->cur_table_num, 1);
-  EXPECT_EQ(security_get_ctx()->table[0]->version[1], kVersions);
+  EXPECT_EQ(security_get_ctx()->cur_table_num * 10 + security_get_ctx()->table[0]->version[1], 16);
 }

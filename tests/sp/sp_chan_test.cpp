@@ -1,199 +1,213 @@
-#include <arpa/inet.h>
+// The SP packet helpers and the client configuration; the client's TCP
+// and UDP channels against the back-end simulator.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <thread>
-#include <vector>
 
-#include "sp_fixture.h"
+#include "backend_sim.h"
+#include "sproto/sp_common.h"
+#include "test_support.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using ztpu_backend::Bytes;
 using ztpu_backend::Fault;
 using ztpu_backend::FaultKind;
-using Clock = std::chrono::steady_clock;
 
-using sp_test::make_config;
+// A request packet of `cmd` with n data bytes 0x30, 0x31, ...
+Bytes pack(std::uint16_t cmd, std::uint16_t n) {
+  Bytes data(n), packet(n + SP_OVERHEAD);
+  for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(0x30 + i);
+  sp_protocol_header h{SP_HEADER_IDENT, 1, 1, n, SP_PTL_TYPE, cmd, 2, 0, 0, 0};
+  std::uint16_t len = 0;
+  EXPECT_EQ(sp_pack(&h, data.data(), packet.data(), &len), 0);
+  EXPECT_EQ(len, packet.size());
+  return packet;
+}
 
-class SpChan : public sp_test::SimClient {
+// sp_unpack of the first n bytes of `stream`: its result, and the data area.
+int unpack(const Bytes& stream, std::size_t n, Bytes* area = nullptr) {
+  sp_protocol_header h{};
+  std::array<std::uint8_t, 64> out{};
+  std::uint16_t len = out.size();
+  int rc = sp_unpack(stream.data(), static_cast<std::uint16_t>(n), &h, out.data(), &len);
+  if (area) area->assign(out.begin(), out.begin() + (rc == 0 ? len : 0));
+  return rc;
+}
+
+// Packed, then found again behind junk and ahead of trailing bytes.
+TEST(SpPacket, RoundTripWithExactBytes) {
+  const Bytes p = pack(0x11, 20);
+  EXPECT_EQ(Bytes(p.begin(), p.begin() + 13),
+            (Bytes{0xEE, 0xAA, 0x01, 0x00, 0x01, 0x00, 0x14, 0x00, 0x00, 0x02, 0x11, 0x00, 0x02}));
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < 40; ++i) sum += p[i];
+  EXPECT_EQ(p[40], static_cast<std::uint8_t>(sum));
+  Bytes stream = {0x12, 0xEE}, area, whole(64);
+  stream.insert(stream.end(), p.begin(), p.end());
+  stream.push_back(0x99);
+  ASSERT_EQ(unpack(stream, stream.size(), &area), 0);
+  EXPECT_EQ(area, Bytes(p.begin() + 20, p.end() - 1));
+  std::uint16_t whole_len = whole.size();
+  ASSERT_EQ(sp_check_data(stream.data(), stream.size(), whole.data(), &whole_len), 0);
+  EXPECT_EQ(Bytes(whole.begin(), whole.begin() + whole_len), p);
+  EXPECT_EQ(sp_check_prefix(p.data()) + sp_check_prefix(stream.data()) + sp_check_prefix(nullptr),
+            -2);
+  const Bytes e = pack(0x10, 0);  // no data area
+  ASSERT_EQ(e.size(), 21u);
+  EXPECT_EQ(unpack(e, e.size(), &area), 0);
+  EXPECT_TRUE(area.empty());
+}
+
+// Each malformed stream is refused, with its message where it has one,
+// and none is read past its end.
+TEST(SpPacket, MalformedStreamsAreRefused) {
+  ztpu_test::LogCapture log;
+  const Bytes p = pack(0x11, 20);
+  Bytes no_ident(30, 0x11), bad = p, tail(24, 0), huge = pack(0x11, 0);
+  no_ident.back() = 0xEE;
+  bad.back() ^= 0x5A;
+  char checksum[64];  // the received byte first, the computed one second
+  std::snprintf(checksum, sizeof(checksum), "SP_ERROR checksum(%02x != %02x) \n", bad.back(),
+                p.back());
+  tail[19] = 0xEE;
+  tail[20] = 0xAA;
+  huge[6] = huge[7] = 0xFF;
+  huge.resize(100, 0);
+  // stream, its length, the message ("": none; nullptr: not checked)
+  const std::tuple<const Bytes*, std::size_t, const char*> rows[] = {
+      {&no_ident, 30, "SP_ERROR have no header identifiers"},  // only 0xEE is the last byte
+      {&p, 19, ""},                                            // refused before looking
+      {&p, 40, "SP_ERROR data_length = 40 less than needed_length = 41 \n"},
+      {&bad, 41, checksum},
+      {&tail, 24, nullptr},   // the identifier 5 bytes before the end: no whole header
+      {&huge, 100, nullptr},  // a data_len of 65535 must not wrap the needed length to 20
+  };
+  for (auto [stream, n, message] : rows) {
+    log.clear();
+    EXPECT_EQ(unpack(*stream, n), -1) << n;
+    EXPECT_TRUE(!message || (*message ? log.contains(message) : log.messages().empty())) << n;
+  }
+  // A data area or packet larger than the caller's buffer is refused untouched.
+  sp_protocol_header h{};
+  Bytes small(41, 0xCC);
+  std::uint16_t small_len = 10, packet_len = 40;
+  EXPECT_EQ(sp_unpack(p.data(), 41, &h, small.data(), &small_len), -1);
+  EXPECT_EQ(sp_check_data(p.data(), 41, small.data(), &packet_len), -1);
+  EXPECT_EQ(small, Bytes(41, 0xCC));
+}
+
+sp_config_t make_config(std::uint16_t port, std::uint32_t timeout = 1) {
+  return sp_config_t{"127.0.0.1", "127.0.0.1", port, port, timeout, timeout, 2};
+}
+
+// Ports below 1024 are refused, 0 passes; time-outs default to 3 s.
+TEST(SpConfig, PortsAndTimeouts) {
+  EXPECT_EQ(sp_init_conf(nullptr), -1);
+  const std::tuple<std::uint16_t, std::uint16_t, std::uint32_t, int> rows[] = {
+      {80, 5000, 0, -1}, {5000, 1023, 0, -1}, {5000, 1024, 0, 0}, {0, 0, 7, 0}};
+  for (auto [tcp, udp, timeout, rc] : rows) {
+    sp_config_t c{"", "", tcp, udp, timeout, 0, 2};
+    EXPECT_EQ(sp_init_conf(&c), rc) << tcp << "/" << udp;
+    EXPECT_TRUE(rc || (c.conn_timeout_sec == (timeout ? timeout : 3) && c.rw_timeout_sec == 3));
+  }
+}
+
+class SpChan : public ::testing::Test {
  protected:
-  // A well-formed sign-in request carrying `tag` in its device identifier.
-  static Bytes signin(std::uint8_t tag = 0x42) {
-    Bytes req(39, 0);
-    std::memset(req.data(), tag, 16);
-    return req;
+  void SetUp() override {
+    ASSERT_EQ(sim.start({}), 0);
+    sp_config_t c = make_config(sim.port());
+    ASSERT_EQ(sp_init_conf(&c), 0);
   }
-  int tcp(std::uint16_t cmd, const Bytes& req, std::uint8_t* out, std::size_t* len) {
-    return sp_tcp_chan(cmd, req.data(), req.size(), out, len);
+  void TearDown() override { sim.stop(); }
+  // A sign-in (TCP) or heartbeat (UDP) answered into `out` of capacity `cap`.
+  int signin(std::size_t cap = 64) {
+    len = cap;
+    return sp_tcp_chan(0x10, Bytes(39, 0x42).data(), 39, out.data(), &len);
   }
+  int heartbeat(std::size_t req_len, std::size_t cap) {
+    len = cap;
+    return sp_udp_chan(0x11, Bytes(req_len, 0x42).data(), req_len, out.data(), &len);
+  }
+  ztpu_backend::BackendSim sim;
+  ztpu_test::LogCapture log;
+  Bytes out = Bytes(64, 0xCC);
+  std::size_t len = 0;
 };
 
-TEST_F(SpChan, MissingBuffersFailBeforeSending) {
-  std::array<std::uint8_t, 4> out{};
-  std::size_t len = out.size();
+TEST_F(SpChan, TcpFailures) {
   EXPECT_EQ(sp_tcp_chan(0x10, nullptr, 0, out.data(), &len), -1);
   EXPECT_EQ(sp_udp_chan(0x11, out.data(), out.size(), nullptr, &len), -1);
   EXPECT_TRUE(sim.requests().empty());
-}
-
-TEST_F(SpChan, RefusedConnectionLogsTheError) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  socklen_t al = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &al);
-  close(fd);  // nobody listens on that port now
-  sp_config_t c = make_config(ntohs(a.sin_port));
-  ASSERT_EQ(sp_init_conf(&c), 0);
-
-  std::array<std::uint8_t, 64> out{};
-  std::size_t len = out.size();
-  EXPECT_EQ(tcp(0x10, signin(), out.data(), &len), -1);
-  char want[32];
-  std::snprintf(want, sizeof(want), "error %d ", ECONNREFUSED);
-  EXPECT_TRUE(log.contains("ERROR sockfd = ", LOG_ERR)) << log.dump();
-  EXPECT_TRUE(log.contains(want)) << log.dump();
-}
-
-TEST_F(SpChan, SilentServerFailsAfterTheReadTimeout) {
-  sim.add_fault(0x10, Fault{FaultKind::delay, 5000, 1});
-  std::array<std::uint8_t, 64> out{};
-  std::size_t len = out.size();
-  auto t0 = Clock::now();
-  EXPECT_EQ(tcp(0x10, signin(), out.data(), &len), -1);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-  EXPECT_GE(ms, 900);
-  EXPECT_LT(ms, 3000);
-  char want[48];
-  std::snprintf(want, sizeof(want), "SP_ERROR read errno: %d ", EAGAIN);
-  EXPECT_TRUE(log.contains(want, LOG_ERR)) << log.dump();
-}
-
-TEST_F(SpChan, OversizedTcpResponseNeverWritesPastTheBuffer) {
-  std::array<std::uint8_t, 32> out{};
-  out.fill(0xCC);
-  std::size_t len = 10;
-  EXPECT_EQ(tcp(0x10, signin(), out.data(), &len), -1);
+  EXPECT_EQ(signin(10), -1);  // an answer larger than the buffer never writes past it
   EXPECT_TRUE(log.contains("SP_ERROR to much data recv[20] bytes > max[10] bytes. \n", LOG_ERR));
-  for (std::uint8_t b : out) ASSERT_EQ(b, 0xCC);
-}
-
-TEST_F(SpChan, ResponseFailureClasses) {
-  std::array<std::uint8_t, 64> out{};
-  std::size_t len = 0;
-  auto run = [&] {
-    len = out.size();
-    return tcp(0x10, signin(), out.data(), &len);
-  };
-
+  EXPECT_EQ(out, Bytes(64, 0xCC));
   sim.add_fault(0x10, Fault{FaultKind::sp_status, 5, 1});
-  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(signin(), -1);
   EXPECT_TRUE(log.contains("SP_ERROR business service error. status: 5 \n", LOG_ERR));
-
   log.clear();
   sim.set_response(0x10, Bytes{0x01});  // intact, checksum right, too short
-  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(signin(), -1);
   EXPECT_TRUE(log.messages().empty()) << log.dump();
-
   sim.add_fault(0x10, Fault{FaultKind::bad_checksum, 0, 1});
-  EXPECT_EQ(run(), -1);
-
+  EXPECT_EQ(signin(), -1);
   sim.add_fault(0x10, Fault{FaultKind::truncate, 30, 1});  // header and part of the data
-  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(signin(), -1);
   EXPECT_TRUE(log.contains("SP_ERROR read errno: 0 ")) << log.dump();
-
   sim.add_fault(0x10, Fault{FaultKind::drop, 0, 1});
-  EXPECT_EQ(run(), -1);
-
-  sim.set_offline(true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(run(), -1);
+  EXPECT_EQ(signin(), -1);
+  sim.add_fault(0x10, Fault{FaultKind::delay, 5000, 1});  // the read time-out ends it
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(signin(), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 900ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3000ms);
+  EXPECT_TRUE(log.contains("SP_ERROR read errno: " + std::to_string(EAGAIN) + " ", LOG_ERR));
+  sim.set_offline(true);  // nobody listens: the error is logged
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(signin(), -1);
+  EXPECT_TRUE(log.contains("ERROR sockfd = ", LOG_ERR)) << log.dump();
+  EXPECT_TRUE(log.contains("error " + std::to_string(ECONNREFUSED) + " ")) << log.dump();
   sim.set_offline(false);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(run(), 0) << log.dump();  // faults are used up; the server is back
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(signin(), 0) << log.dump();  // faults are used up; the server is back
   EXPECT_TRUE(sim.violations().empty());
 }
 
 TEST_F(SpChan, UdpBoundsAreChecked) {
-  std::array<std::uint8_t, 64> out{};
-  out.fill(0xCC);
-  Bytes big(SP_UDP_MAX - SP_OVERHEAD + 1, 0x42);
-  std::size_t len = out.size();
-  EXPECT_EQ(sp_udp_chan(0x11, big.data(), big.size(), out.data(), &len), -1);
+  EXPECT_EQ(heartbeat(SP_UDP_MAX - SP_OVERHEAD + 1, out.size()), -1);
   EXPECT_TRUE(log.contains("SP_ERROR datagram too long: 1473 bytes > max[1472] bytes. \n"));
-
-  // Response larger than the capacity.
-  Bytes hb(20, 0x42);
-  len = 10;
-  EXPECT_EQ(sp_udp_chan(0x11, hb.data(), hb.size(), out.data(), &len), -1);
+  EXPECT_EQ(heartbeat(20, 10), -1);  // an answer larger than the capacity
   EXPECT_TRUE(log.contains("SP_ERROR to much data recv[20] bytes > max[10] bytes. \n"));
-  for (std::uint8_t b : out) ASSERT_EQ(b, 0xCC);
-
-  // A datagram shorter than 21 + its data_len.
-  sim.add_fault(0x11, Fault{FaultKind::truncate, 35, 1});
-  len = 44;
-  EXPECT_EQ(sp_udp_chan(0x11, hb.data(), hb.size(), out.data(), &len), -1);
+  EXPECT_EQ(out, Bytes(64, 0xCC));
+  sim.add_fault(0x11, Fault{FaultKind::truncate, 35, 1});  // shorter than 21 + data_len
+  EXPECT_EQ(heartbeat(20, 44), -1);
   EXPECT_TRUE(log.contains("SP_ERROR short datagram: 35 bytes < needed 41 bytes. \n"));
-
-  // No answer: the receive time-out ends it.
-  sim.add_fault(0x11, Fault{FaultKind::drop, 0, 1});
-  len = 44;
-  EXPECT_EQ(sp_udp_chan(0x11, hb.data(), hb.size(), out.data(), &len), -1);
+  sim.add_fault(0x11, Fault{FaultKind::drop, 0, 1});  // the receive time-out ends it
+  EXPECT_EQ(heartbeat(20, 44), -1);
   EXPECT_TRUE(log.contains("SP_ERROR recv data..r_len: -1, ", LOG_ERR));
-
-  // The oversized request never left: the server saw the three others only.
-  EXPECT_EQ(sim.count(0x11), 3);
+  EXPECT_EQ(sim.count(0x11), 3);  // the oversized request never left
 }
 
-TEST_F(SpChan, TwoThreadsExchangeAtOnce) {
-  // Both answers are held back so that the two connections overlap.
-  sim.add_fault(0x10, Fault{FaultKind::delay, 300, 2});
-  std::atomic<int> ok{0};
-  auto worker = [&](std::uint8_t tag) {
-    std::array<std::uint8_t, 64> out{};
-    std::size_t len = out.size();
-    if (sp_tcp_chan(0x10, signin(tag).data(), 39, out.data(), &len) == 0 && len == 20 &&
-        out[0] == tag && out[15] == tag) {
-      ++ok;
-    }
-  };
-  auto t0 = Clock::now();
-  std::thread a(worker, 0x11), b(worker, 0x22);
-  a.join();
-  b.join();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-  EXPECT_EQ(ok.load(), 2) << log.dump();
-  EXPECT_LT(ms, 550);  // served side by side, not one after the other
-}
-
+// The configuration replaced while exchanges run.
 TEST_F(SpChan, ConfigurationReplacedWhileExchangesRun) {
   std::atomic<bool> done{false};
   std::thread replacer([&] {
-    for (int i = 0; i < 2000 && !done; ++i) {
-      sp_config_t c = make_config(sim.port());
-      c.conn_timeout_sec = 1 + static_cast<std::uint32_t>(i % 2);
+    for (std::uint32_t i = 0; i < 2000 && !done; ++i) {
+      sp_config_t c = make_config(sim.port(), 1 + i % 2);
       sp_init_conf(&c);
     }
   });
-  int ok = 0;
-  for (int i = 0; i < 20; ++i) {
-    std::array<std::uint8_t, 64> out{};
-    std::size_t len = out.size();
-    ok += tcp(0x10, signin(), out.data(), &len) == 0 ? 1 : 0;
-  }
+  int served = 0;
+  for (int i = 0; i < 20; ++i) served += signin() == 0 && len == 20 ? 1 : 0;
   done = true;
   replacer.join();
-  EXPECT_EQ(ok, 20) << log.dump();
+  EXPECT_EQ(served, 20) << log.dump();
 }
 
 }  // namespace

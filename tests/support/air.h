@@ -26,8 +26,8 @@ class Air {
   Air(const Air&) = delete;
   Air& operator=(const Air&) = delete;
 
-  // Writes whole blocks (padded with silence) so that the receiver is never
-  // left holding part of a block between two plays.
+  // Whole blocks (padded with silence): the receiver never holds part of a
+  // block between two plays.
   void play(const std::vector<pcm_t>& mono) {
     const size_t frames =
         (mono.size() + KALVO_BLOCK_FRAMES - 1) / KALVO_BLOCK_FRAMES * KALVO_BLOCK_FRAMES;
@@ -47,17 +47,15 @@ class Air {
     return cv_.wait_for(lock, limit, [this] { return pending_.empty() && !writing_; });
   }
 
-  // End of the stream (what is still queued is dropped): the capture device
-  // then reads the end of file.
+  // End of the stream (the queue dropped): the capture device reads the end.
   void close() {
     if (!writer_.joinable()) return;
-    {
-      std::lock_guard lock(mu_);
-      closing_ = true;
-      cv_.notify_all();
-    }
-    // A writer still waiting for a reader is let go.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    std::unique_lock lock(mu_);
+    closing_ = true;
+    cv_.notify_all();
+    lock.unlock();
+    const int fd = ::open(
+        path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // lets go a writer waiting for a reader
     writer_.join();
     if (fd >= 0) ::close(fd);
   }

@@ -9,10 +9,8 @@ namespace {
 std::atomic<int> countdown{0};
 std::atomic<bool> failed{false};
 
-// True when this allocation is the one chosen to fail.
 bool chosen() {
-  if (countdown.load(std::memory_order_relaxed) <= 0) return false;
-  if (countdown.fetch_sub(1) != 1) return false;
+  if (countdown.load(std::memory_order_relaxed) <= 0 || countdown.fetch_sub(1) != 1) return false;
   failed.store(true);
   return true;
 }

@@ -1,8 +1,6 @@
 // The board's serial lines as a test (or the latency benchmark) sees them:
-// a raw pseudo-terminal reached through a link such as dev/ttySP2, gate
-// command frames, answers read back, and the ALSA configuration that makes
-// the capture device read a FIFO. No test framework here: the benchmark
-// uses it too.
+// raw pseudo-terminals, gate frames, and the ALSA configuration that makes
+// the capture device read a FIFO. No test framework: the benchmark uses it.
 #pragma once
 
 #include <fcntl.h>
@@ -26,9 +24,8 @@ namespace ztpu_test {
 using LineBytes = std::vector<unsigned char>;
 
 // A pseudo-terminal pair, both ends held open (a master's reads fail while
-// no slave is open). With a link the slave is also reachable at that path,
-// as a board port is. The slave is made raw, so nothing is echoed or
-// translated, unless the code under test is to set the line up itself.
+// no slave is open), the slave also at `link` if given, and made raw unless
+// the code under test is to set the line up itself.
 class Pty {
  public:
   explicit Pty(const char* link = nullptr, bool raw = true) {
@@ -58,8 +55,8 @@ class Pty {
   LineBytes read_bytes(size_t want, int ms = 1000) const {
     LineBytes got;
     pollfd p{master_, POLLIN, 0};
+    std::array<unsigned char, 128> buf{};
     while (got.size() < want && poll(&p, 1, ms) > 0) {
-      std::array<unsigned char, 128> buf{};
       const ssize_t n = ::read(master_, buf.data(), std::min(buf.size(), want - got.size()));
       if (n <= 0) break;
       got.insert(got.end(), buf.begin(), buf.begin() + n);
@@ -73,23 +70,18 @@ class Pty {
   bool raw_ = false;
 };
 
-// True once `raw` holds a start byte and, after it, an end byte that no
-// escape byte covers.
+// True once `raw` holds a start byte and, after it, an unescaped end byte.
 inline bool frame_complete(const LineBytes& raw) {
-  const auto stx = std::find(raw.begin(), raw.end(), 0x02);
-  if (stx == raw.end()) return false;
-  for (auto it = stx + 1; it != raw.end(); ++it) {
-    if (*it == 0x10) {
-      if (++it == raw.end()) return false;
-    } else if (*it == 0x03) {
-      return true;
-    }
+  auto it = std::find(raw.begin(), raw.end(), 0x02);
+  while (it != raw.end() && ++it != raw.end()) {
+    if (*it == 0x03) return true;
+    if (*it == 0x10 && ++it == raw.end()) return false;
   }
   return false;
 }
 
-// A gate command frame: the record with its length and check set, escaped
-// by hand, since the codec refuses to encode the gate's 5-byte records.
+// A gate command frame with its length and check set, escaped by hand: the
+// codec refuses to encode the gate's 5-byte records.
 inline LineBytes gate_frame(LineBytes rec) {
   rec[0] = static_cast<unsigned char>(rec.size() - 3);
   rec[1] = 0;
@@ -103,13 +95,13 @@ inline LineBytes gate_frame(LineBytes rec) {
   return f;
 }
 
-// Reads one frame from `fd`: until it is complete, 256 bytes came, a read
-// fails or `ms` passed without a byte. Whatever came, undecoded.
+// One frame from `fd`, undecoded: read until it is complete, 256 bytes
+// came, a read fails or `ms` passed without a byte.
 inline LineBytes read_frame(int fd, int ms) {
   LineBytes raw;
   pollfd p{fd, POLLIN, 0};
+  std::array<unsigned char, 64> buf{};
   while (raw.size() < 256 && poll(&p, 1, ms) > 0) {
-    std::array<unsigned char, 64> buf{};
     const ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n <= 0) break;
     raw.insert(raw.end(), buf.begin(), buf.begin() + n);
@@ -129,32 +121,24 @@ inline bool frame_record(const LineBytes& frame, LineBytes* rec) {
   return true;
 }
 
-// ALSA configuration that makes "hw:0,0" a capture device reading raw
-// frames from `infile` (put in $HOME/.asoundrc).
+// ALSA configuration ($HOME/.asoundrc) making "hw:0,0" a capture device
+// that reads raw frames from `infile`.
 inline std::string asoundrc(const std::string& infile) {
-  return "pcm.!hw {\n"
-         "  @args [ CARD DEV SUBDEV ]\n"
+  return "pcm.!hw {\n  @args [ CARD DEV SUBDEV ]\n"
          "  @args.CARD { type string default \"0\" }\n"
          "  @args.DEV { type integer default 0 }\n"
          "  @args.SUBDEV { type integer default -1 }\n"
-         "  type file\n"
-         "  slave.pcm null\n"
-         "  file \"/dev/null\"\n"
-         "  infile \"" +
-         infile +
-         "\"\n"
-         "  format raw\n"
-         "}\n";
+         "  type file\n  slave.pcm null\n  file \"/dev/null\"\n  infile \"" +
+         infile + "\"\n  format raw\n}\n";
 }
 
-// Makes a FIFO in `dir` the capture device of this process (its .asoundrc
-// there, HOME pointed at `dir`); the FIFO's path, or "" when it cannot be made.
+// Makes a FIFO in `dir` this process's capture device (its .asoundrc there,
+// HOME pointed at `dir`); the FIFO's path, or "" when it cannot be made.
 inline std::string fifo_microphone(const std::string& dir) {
   const std::string fifo = dir + "/air.fifo";
   if (mkfifo(fifo.c_str(), 0600) != 0) return "";
   std::ofstream(dir + "/.asoundrc") << asoundrc(fifo);
-  if (setenv("HOME", dir.c_str(), 1) != 0) return "";
-  return fifo;
+  return setenv("HOME", dir.c_str(), 1) == 0 ? fifo : "";
 }
 
 }  // namespace ztpu_test

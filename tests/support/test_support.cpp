@@ -16,12 +16,11 @@ namespace ztpu_test {
 
 ScratchDir::ScratchDir() {
   std::string tmpl = (fs::temp_directory_path() / "ztpu-test-XXXXXX").string();
-  char* made = mkdtemp(tmpl.data());
-  if (made == nullptr) {
+  if (mkdtemp(tmpl.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp failed";
     return;
   }
-  path_ = made;
+  path_ = tmpl;
   old_cwd_ = fs::current_path().string();
   fs::current_path(path_);
 }
@@ -37,16 +36,14 @@ void ScratchDir::mkdirs(const std::string& rel) const {
 }
 
 void ScratchDir::write(const std::string& rel, const std::string& content) const {
-  fs::path p = fs::path(path_) / rel;
+  const fs::path p = fs::path(path_) / rel;
   fs::create_directories(p.parent_path());
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string ScratchDir::read(const std::string& rel) const {
-  std::ifstream in(fs::path(path_) / rel, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(fs::path(path_) / rel, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -67,17 +64,14 @@ std::vector<std::pair<int, std::string>> LogCapture::messages() const {
 }
 
 bool LogCapture::contains(const std::string& needle, int priority) const {
-  std::lock_guard<std::mutex> g(mu_);
-  for (const auto& [p, t] : msgs_)
+  for (const auto& [p, t] : messages())
     if (t.find(needle) != std::string::npos && (priority < 0 || p == priority)) return true;
   return false;
 }
 
 size_t LogCapture::count(const std::string& needle) const {
-  std::lock_guard<std::mutex> g(mu_);
   size_t n = 0;
-  for (const auto& m : msgs_)
-    if (m.second.find(needle) != std::string::npos) ++n;
+  for (const auto& m : messages()) n += m.second.find(needle) != std::string::npos;
   return n;
 }
 
@@ -87,17 +81,15 @@ void LogCapture::clear() {
 }
 
 std::string LogCapture::dump() const {
-  std::lock_guard<std::mutex> g(mu_);
   std::string out;
-  for (const auto& m : msgs_) out += std::to_string(m.first) + ": " + m.second;
+  for (const auto& m : messages()) out += std::to_string(m.first) + ": " + m.second;
   return out;
 }
 
 std::string build_dir() { return ZTPU_TEST_BUILD_DIR; }
 
 std::vector<std::string> emulator() {
-  // CMake joins the emulator's arguments with blanks.
-  std::vector<std::string> args;
+  std::vector<std::string> args;  // CMake joins the emulator's arguments with blanks
   std::istringstream words(ZTPU_TEST_EMULATOR);
   for (std::string w; words >> w;) args.push_back(w);
   return args;

@@ -1,5 +1,4 @@
-// Shared helpers of the test suite: a scratch board directory and the log
-// capture through the logging seam.
+// Shared test helpers: a scratch board directory and the log capture.
 #pragma once
 
 #include <mutex>
@@ -9,9 +8,8 @@
 
 namespace ztpu_test {
 
-// Creates a fresh directory under the system's temporary directory, makes it
-// the working directory (the simulated board root is ".") and removes it with
-// everything in it on destruction, returning to the previous directory.
+// A fresh temporary directory made the working directory (the simulated
+// board root is "."); removed on destruction, the old directory restored.
 class ScratchDir {
  public:
   ScratchDir();
@@ -20,9 +18,8 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // Creates the directories of a relative path below the scratch root.
+  // Paths are relative to the scratch root; write creates the directories.
   void mkdirs(const std::string& rel) const;
-  // Writes a file (relative to the scratch root), creating its directories.
   void write(const std::string& rel, const std::string& content) const;
   std::string read(const std::string& rel) const;
   bool exists(const std::string& rel) const;
@@ -41,7 +38,7 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<std::pair<int, std::string>> messages() const;
-  // True when a captured message contains `needle` (and has `priority`, if >= 0).
+  // True when a message contains `needle` (and has `priority`, if >= 0).
   bool contains(const std::string& needle, int priority = -1) const;
   size_t count(const std::string& needle) const;
   void clear();
@@ -53,16 +50,13 @@ class LogCapture {
   std::vector<std::pair<int, std::string>> msgs_;
 };
 
-// Directory of the build tree (bin/ holds the tools, lib/ the test plug-ins).
+// The build tree (bin/ holds the tools, lib/ the test plug-ins).
 std::string build_dir();
-
-// What runs the build's programs: a cross build's emulator (CMake's
-// CMAKE_CROSSCOMPILING_EMULATOR), one argument per element; empty natively.
+// A cross build's emulator, one argument per element; empty natively.
 std::vector<std::string> emulator();
-// The argument vector that runs the program at `path`, through the emulator
-// when there is one.
+// The argument vector (or unquoted command text) that runs the program at
+// `path`, through the emulator when there is one.
 std::vector<std::string> program_argv(const std::string& path);
-// The same as text for a shell command line (no quoting: build paths).
 std::string program_command(const std::string& path);
 
 }  // namespace ztpu_test
