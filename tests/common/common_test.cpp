@@ -188,8 +188,10 @@ TEST(Serial, FrameReaderOnARawPort) {
   std::array<unsigned char, 256> buf{};
   termios tio{};
   ASSERT_EQ(tcgetattr(fd, &tio), 0);
-  EXPECT_EQ((Longs{cfgetospeed(&tio), tio.c_lflag & (ICANON | ECHO), tio.c_cflag & CSIZE}),
-            (Longs{B115200, 0, CS8}));
+  EXPECT_EQ(
+      (Longs{static_cast<long>(cfgetospeed(&tio)), static_cast<long>(tio.c_lflag & (ICANON | ECHO)),
+             static_cast<long>(tio.c_cflag & CSIZE)}),
+      (Longs{B115200, 0, CS8}));
   EXPECT_EQ(serial_read_timeout(fd, buf.data(), 48, 30), SERIAL_ETIMEDOUT);
   ASSERT_TRUE(send({1, 2, 3}));
   EXPECT_EQ(serial_read_timeout(fd, buf.data(), 48, 500), 3);
