@@ -68,6 +68,9 @@ TEST(KalvoReceiver, DeliversOnceStopStartFlushesAndEndOfStreamDoesNotSpin) {
     play(rest, 300ms);
   }
   EXPECT_EQ(wait_for(1), std::vector<Bytes>{t});
+  kalvo_receiver_stop(r);  // stopped again: heard and dropped
+  play(played(ticket(10)), 300ms);
+  EXPECT_EQ(wait_for(1), std::vector<Bytes>{t});
   air.close();
   // At the end of the stream reads return at once: held to real time, no spin.
   const std::clock_t cpu = std::clock();

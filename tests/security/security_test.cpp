@@ -277,6 +277,12 @@ TEST(Provisioning, ConfigAndKeyPayloads) {
   store_version(factor(0x03, 0x00));
   ASSERT_EQ(save_pf(none), 0);
   EXPECT_EQ(rec(), "2 0301 0000");
+  const std::string bad = store_file("factor_0302") + ".d";  // the factor cannot be stored
+  g_failing_suffix = bad.c_str();
+  ztpu::fileio::set_fault(fail_suffix);
+  EXPECT_EQ(save_pf(payload(Bytes{}, factor(0x03, 0x02))), -1);
+  ztpu::fileio::set_fault(nullptr);
+  EXPECT_EQ(rec(), "2 0301 0000");
   u8 v[2] = {0x03, 0x01};
   ASSERT_EQ(security_load_keytable(v, 2), 0);  // the copy
   EXPECT_EQ(stat(), 111);

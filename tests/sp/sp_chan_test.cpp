@@ -106,11 +106,11 @@ sp_config_t make_config(std::uint16_t port, std::uint32_t timeout = 1) {
   return sp_config_t{"127.0.0.1", "127.0.0.1", port, port, timeout, timeout, 2};
 }
 
-// Ports below 1024 are refused, 0 passes; time-outs default to 3 s.
+// Ports 1 to 1023 are refused, 0 passes; time-outs default to 3 s.
 TEST(SpConfig, PortsAndTimeouts) {
   EXPECT_EQ(sp_init_conf(nullptr), -1);
   const std::tuple<std::uint16_t, std::uint16_t, std::uint32_t, int> rows[] = {
-      {80, 5000, 0, -1}, {5000, 1023, 0, -1}, {5000, 1024, 0, 0}, {0, 0, 7, 0}};
+      {80, 5000, 0, -1}, {1, 5000, 0, -1}, {5000, 1023, 0, -1}, {5000, 1024, 0, 0}, {0, 0, 7, 0}};
   for (auto [tcp, udp, timeout, rc] : rows) {
     sp_config_t c{"", "", tcp, udp, timeout, 0, 2};
     EXPECT_EQ(sp_init_conf(&c), rc) << tcp << "/" << udp;
