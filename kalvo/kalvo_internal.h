@@ -74,10 +74,6 @@ unsigned decode(uint64_t column, int L);
 // Path metrics of one column: metrics[t][state] after step t.
 using kalvo_metrics = uint8_t[32][4];
 
-// Chooses between states a and b at step t of n, looking ahead on ties.
-// Same result as the plain recursion, with each (t, a, b) decided once.
-int select_path(const kalvo_metrics metrics, int n, int t, int a, int b);
-
 // The constant tables of the code, shared with the transmitter.
 extern const int state_table[4][2];
 extern const uint8_t emit_table[4][2];

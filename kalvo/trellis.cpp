@@ -26,6 +26,8 @@ constexpr int kMaxSteps = 32;
 // memo[t][a][b]: 0 not yet decided, otherwise the chosen state + 1.
 using Memo = std::array<std::array<std::array<uint8_t, 4>, 4>, kMaxSteps>;
 
+// Chooses between states a and b at step t of n, looking ahead on ties;
+// the same result as the plain recursion, with each (t, a, b) decided once.
 int choose(const kalvo_metrics m, int n, int t, int a, int b, Memo& memo) {
   if (m[t][a] > m[t][b]) return a;
   if (m[t][a] < m[t][b]) return b;
@@ -47,12 +49,6 @@ int choose(const kalvo_metrics m, int n, int t, int a, int b, Memo& memo) {
 }
 
 }  // namespace
-
-int select_path(const kalvo_metrics metrics, int n, int t, int a, int b) {
-  if (n < 1 || n > kMaxSteps || t < 0 || t >= n || a < 0 || a > 3 || b < 0 || b > 3) return a;
-  Memo memo{};
-  return choose(metrics, n, t, a, b, memo);
-}
 
 unsigned decode(uint64_t column, int L) {
   if (L < 1 || L > kMaxSteps - 1) return 0;
